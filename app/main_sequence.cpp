@@ -1,0 +1,272 @@
+// The main sequence: from the argument check to the merged model file and the pause line.
+#include "app/main_sequence.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "runtime/arguments.h"
+#include "runtime/console.h"
+#include "runtime/io_result.h"
+#include "runtime/line_file.h"
+#include "runtime/probe.h"
+#include "runtime/process.h"
+
+namespace kg::app {
+
+namespace {
+
+// The first two characters of the line that starts a model file's behaviour section.
+constexpr std::string_view kSectionMarker = "@3";
+
+// The model files of one run; they outlive a failure, so that the exit can still write out what
+// the output holds.
+struct ModelFiles {
+  LineFile first;
+  LineFile second;
+  LineFile output;
+};
+
+ModelFiles& Files() {
+  static ModelFiles files;
+  return files;
+}
+
+// Ends every path that no failure ends: an empty line, the pause line, a wait for Enter, exit 0.
+[[noreturn]] void Finish() {
+  LineFile& out = StandardOutput();
+  LineFile& in = StandardInput();
+  out.EndLine();
+  IoCheck();
+  out.WriteText("   ... press <Enter> to continue ...");
+  out.EndLine();
+  IoCheck();
+  in.ReadChar();
+  in.SkipLine();
+  IoCheck();
+  NormalExit();
+}
+
+// Tells which inputs are absent, probing each afresh, in the singular or the plural.
+void ReportMissingInputs(const std::string& first_name, const std::string& second_name) {
+  LineFile& out = StandardOutput();
+  int missing = 0;
+  if (!FileIsPresent(first_name)) ++missing;
+  if (!FileIsPresent(second_name)) ++missing;
+  out.WriteText("File");
+  out.Flush();
+  IoCheck();
+  out.WriteText(missing >= 2 ? "s " : " ");
+  out.Flush();
+  IoCheck();
+  if (!FileIsPresent(first_name)) {
+    out.WriteChar('<');
+    out.WriteText(first_name);
+    out.WriteText("> ");
+    out.Flush();
+    IoCheck();
+  }
+  if (missing >= 2) {
+    out.WriteText("and ");
+    out.Flush();
+    IoCheck();
+  }
+  if (!FileIsPresent(second_name)) {
+    out.WriteChar('<');
+    out.WriteText(second_name);
+    out.WriteText("> ");
+    out.Flush();
+    IoCheck();
+  }
+  out.WriteText(missing >= 2 ? "do " : "does ");
+  out.Flush();
+  IoCheck();
+  out.WriteText("not exist in this directory.");
+  out.EndLine();
+  IoCheck();
+  out.WriteText("Therefore K_Graft cannot proceed.");
+  out.EndLine();
+  IoCheck();
+}
+
+// Counts the lines of an input from its current position to its end.
+std::int64_t CountLines(LineFile& input) {
+  std::int64_t count = 0;
+  for (;;) {
+    bool at_end = input.AtEnd();
+    IoCheck();
+    if (at_end) return count;
+    input.SkipLine();
+    IoCheck();
+    ++count;
+  }
+}
+
+// Reads one line of `input`. Returns whether it starts with the section marker; when it does
+// not and `keep_plain` is set, or when it does and `keep_marker` is set, the whole line is
+// written to `output` with a CR LF line end.
+bool ReadModelLine(LineFile& input, LineFile& output, bool keep_plain, bool keep_marker) {
+  char prefix[2];
+  std::size_t length = input.ReadLine(prefix, sizeof prefix);
+  bool is_marker = std::string_view(prefix, length) == kSectionMarker;
+  if (is_marker ? keep_marker : keep_plain) {
+    output.WriteText(std::string_view(prefix, length));
+    input.CopyLineRest(output);
+    output.EndLine();
+  }
+  input.SkipLine();
+  IoCheck();
+  return is_marker;
+}
+
+void WarnMarkerMissing(const std::string& name) {
+  LineFile& out = StandardOutput();
+  out.WriteText("Warning: the string <@3> is not found in file ");
+  out.WriteText(name);
+  out.WriteChar('.');
+  out.EndLine();
+  IoCheck();
+  out.WriteText("This is an error.");
+  out.EndLine();
+  IoCheck();
+}
+
+}  // namespace
+
+void RunMainSequence() {
+  LineFile& out = StandardOutput();
+  LineFile& in = StandardInput();
+
+  if (ArgumentCount() < 3) {
+    static constexpr std::string_view kUsage[] = {
+        "The program K_Graft must be called with 3 parameters.",
+        "The first and second must be existing .mo files,",
+        "and they will be merged in the third .mo file",
+        "with the network specification taken from the first,",
+        "and the behavior specification taken from the second file.",
+        "You have not given three parameters, so the program now stops.",
+    };
+    for (std::string_view line : kUsage) {
+      out.WriteText(line);
+      out.EndLine();
+      IoCheck();
+    }
+    Finish();
+  }
+
+  // Names are kept whole: a shortened name would probe, open and replace another file.
+  const std::string first_name = ArgumentAt(1);
+  const std::string second_name = ArgumentAt(2);
+  const std::string output_name = ArgumentAt(3);
+
+  if (!FileIsPresent(first_name) || !FileIsPresent(second_name)) {
+    ReportMissingInputs(first_name, second_name);
+    Finish();
+  }
+
+  if (FileIsPresent(output_name)) {
+    out.WriteText("A file named <");
+    out.WriteText(output_name);
+    out.WriteText("> already exists in this directory.");
+    out.EndLine();
+    IoCheck();
+    out.WriteText("If you proceed, it will be overwritten.");
+    out.EndLine();
+    IoCheck();
+    out.WriteText("Do you wish to proceed? (Y/N): ");
+    out.Flush();
+    IoCheck();
+    char answer = in.ReadChar();
+    in.SkipLine();
+    IoCheck();
+    out.EndLine();
+    IoCheck();
+    if (answer != 'Y' && answer != 'y') Finish();
+  }
+
+  ModelFiles& files = Files();
+  files.first.Bind(first_name);
+  files.second.Bind(second_name);
+  files.first.OpenForReading();
+  IoCheck();
+  files.second.OpenForReading();
+  IoCheck();
+
+  const std::int64_t first_count = CountLines(files.first);
+  const std::int64_t second_count = CountLines(files.second);
+  if (first_count != second_count) {
+    out.WriteText("The number of lines in file <");
+    out.WriteText(first_name);
+    out.WriteText("> is ");
+    out.WriteInteger(first_count);
+    out.WriteChar(',');
+    out.EndLine();
+    IoCheck();
+    out.WriteText("but the number of lines in file <");
+    out.WriteText(second_name);
+    out.WriteText("> is ");
+    out.WriteInteger(second_count);
+    out.WriteChar(',');
+    out.EndLine();
+    IoCheck();
+    out.WriteText("K_Graft does not dare to go on.");
+    out.EndLine();
+    IoCheck();
+    Finish();
+  }
+
+  files.output.Bind(output_name);
+  files.first.OpenForReading();  // reopening rewinds to the first line
+  IoCheck();
+  files.second.OpenForReading();
+  IoCheck();
+  files.output.OpenForWriting();
+  IoCheck();
+
+  // Network section: the first input's lines before its first marker line.
+  bool marker_found = false;
+  for (;;) {
+    bool at_end = files.first.AtEnd();
+    IoCheck();
+    if (at_end) break;
+    marker_found = ReadModelLine(files.first, files.output, /*keep_plain=*/true,
+                                 /*keep_marker=*/false);
+    if (marker_found) break;
+  }
+  if (!marker_found) WarnMarkerMissing(first_name);
+
+  // The second input's first marker line; the lines before it are dropped. The body runs at
+  // least once, also on an input that is already at its end.
+  for (;;) {
+    marker_found = ReadModelLine(files.second, files.output, /*keep_plain=*/false,
+                                 /*keep_marker=*/true);
+    if (marker_found) break;
+    bool at_end = files.second.AtEnd();
+    IoCheck();
+    if (at_end) break;
+  }
+  if (!marker_found) WarnMarkerMissing(second_name);
+
+  // Behaviour section: every line after the marker line, later marker lines included.
+  for (;;) {
+    bool at_end = files.second.AtEnd();
+    IoCheck();
+    if (at_end) break;
+    ReadModelLine(files.second, files.output, /*keep_plain=*/true, /*keep_marker=*/true);
+  }
+
+  out.WriteText("K_Graft has created file ");
+  out.WriteText(output_name);
+  out.WriteText(", and now is ready.");
+  out.EndLine();
+  IoCheck();
+  files.first.Close();
+  IoCheck();
+  files.second.Close();
+  IoCheck();
+  files.output.Close();
+  IoCheck();
+  Finish();
+}
+
+}  // namespace kg::app

@@ -1,0 +1,333 @@
+// Line files: opening, block reads and write-outs, the line syntax and the end-of-text rules.
+#include "runtime/line_file.h"
+
+#include <cstring>
+
+#include "runtime/io_result.h"
+
+namespace kg {
+
+namespace {
+
+namespace pf = platform;
+
+LineFile* pending_outputs = nullptr;
+
+// The first byte in [from, to) that is LF, CR or 26, or `to` when there is none.
+const char* FindLineStop(const char* from, const char* to) {
+  const char* lf = static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
+  if (lf != nullptr) to = lf;
+  const char* cr = static_cast<const char*>(std::memchr(from, '\r', static_cast<std::size_t>(to - from)));
+  if (cr != nullptr) to = cr;
+  const char* end = static_cast<const char*>(std::memchr(from, kEndOfText, static_cast<std::size_t>(to - from)));
+  return end != nullptr ? end : to;
+}
+
+}  // namespace
+
+LineFile::LineFile(std::size_t block_size)
+    : role_(Role::kNamed),
+      mode_(Mode::kUnbound),
+      size_(block_size < 2 ? 2 : block_size),
+      owned_block_(new char[size_]) {
+  block_ = owned_block_.get();
+}
+
+LineFile::LineFile(Role console_role)
+    : role_(console_role), mode_(Mode::kClosed), size_(kConsoleBlockSize), block_(console_block_) {}
+
+LineFile::~LineFile() { Unregister(); }
+
+void LineFile::Bind(std::string_view name) {
+  Unregister();
+  name_.assign(name.data(), name.size());
+  mode_ = Mode::kClosed;
+  handle_ = nullptr;
+  standard_handle_ = false;
+  write_through_ = false;
+  end_of_data_ = false;
+  fill_ = position_ = 0;
+}
+
+void LineFile::OpenForReading() { Open(Mode::kReading); }
+
+void LineFile::OpenForWriting() { Open(Mode::kWriting); }
+
+void LineFile::Open(Mode direction) {
+  if (mode_ == Mode::kUnbound) {
+    SetIoResult(kIoNotBound);
+    return;
+  }
+  if (mode_ == Mode::kReading || mode_ == Mode::kWriting) Close();
+  Unregister();
+  mode_ = Mode::kClosed;
+  fill_ = position_ = 0;
+  end_of_data_ = false;
+  write_through_ = false;
+  bool writing = direction == Mode::kWriting;
+
+  pf::HANDLE handle;
+  if (name_.empty()) {
+    handle = pf::GetStdHandle(writing ? pf::STD_OUTPUT_HANDLE : pf::STD_INPUT_HANDLE);
+    standard_handle_ = true;
+  } else if (name_.find('\0') != std::string::npos) {
+    SetIoResult(static_cast<std::int32_t>(pf::ERROR_PATH_NOT_FOUND));  // no file has this name
+    return;
+  } else {
+    handle = pf::CreateFileA(name_.c_str(), writing ? pf::GENERIC_WRITE : pf::GENERIC_READ,
+                             pf::FILE_SHARE_READ, nullptr,
+                             writing ? pf::CREATE_ALWAYS : pf::OPEN_EXISTING,
+                             pf::FILE_ATTRIBUTE_NORMAL, nullptr);
+    standard_handle_ = false;
+  }
+  if (handle == pf::INVALID_HANDLE_VALUE) {
+    SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
+    return;
+  }
+  if (writing) {
+    pf::DWORD type = pf::GetFileType(handle);
+    if (type == pf::FILE_TYPE_UNKNOWN) {
+      if (!standard_handle_) pf::CloseHandle(handle);
+      SetIoResult(kIoNotOpenForOutput);
+      return;
+    }
+    write_through_ = type == pf::FILE_TYPE_CHAR;
+  }
+  handle_ = handle;
+  mode_ = direction;
+  if (writing) Register();
+}
+
+bool LineFile::ReadyToRead() {
+  if (mode_ != Mode::kReading && role_ == Role::kStandardInput) Open(Mode::kReading);
+  if (mode_ == Mode::kReading) return true;
+  SetIoResult(kIoNotOpenForInput);
+  return false;
+}
+
+bool LineFile::ReadyToWrite() {
+  if (mode_ != Mode::kWriting && role_ == Role::kStandardOutput) Open(Mode::kWriting);
+  if (mode_ == Mode::kWriting) return true;
+  SetIoResult(kIoNotOpenForOutput);
+  return false;
+}
+
+bool LineFile::FillBlock() {
+  if (end_of_data_) return position_ < fill_;
+  std::size_t kept = fill_ - position_;
+  if (kept == size_) return true;  // nothing can be added behind a full block of unread bytes
+  std::memmove(block_, block_ + position_, kept);
+  position_ = 0;
+  fill_ = kept;
+  pf::DWORD got = 0;
+  if (!pf::ReadFile(handle_, block_ + kept, static_cast<pf::DWORD>(size_ - kept), &got, nullptr)) {
+    pf::DWORD error = pf::GetLastError();
+    if (error != pf::ERROR_BROKEN_PIPE) {
+      SetIoResult(static_cast<std::int32_t>(error));
+      return false;
+    }
+    got = 0;  // the writer of a pipe has gone: the end of the data
+  }
+  if (got == 0) {
+    end_of_data_ = true;
+    return false;
+  }
+  fill_ += got;
+  return true;
+}
+
+char LineFile::ReadChar() {
+  if (!ReadyToRead()) return kEndOfText;
+  if (position_ == fill_ && !FillBlock()) return kEndOfText;
+  char c = block_[position_];
+  if (c == kEndOfText) return kEndOfText;
+  ++position_;
+  return c;
+}
+
+bool LineFile::AtEnd() {
+  if (mode_ == Mode::kReading && position_ < fill_) return block_[position_] == kEndOfText;
+  if (!ReadyToRead()) return true;
+  if (position_ == fill_ && !FillBlock()) return true;
+  return block_[position_] == kEndOfText;
+}
+
+void LineFile::SkipLine() {
+  if (!ReadyToRead()) return;
+  for (;;) {
+    if (position_ == fill_ && !FillBlock()) return;
+    const char* from = block_ + position_;
+    std::size_t count = fill_ - position_;
+    const char* lf = static_cast<const char*>(std::memchr(from, '\n', count));
+    std::size_t before_lf = lf != nullptr ? static_cast<std::size_t>(lf - from) : count;
+    const char* mark = static_cast<const char*>(std::memchr(from, kEndOfText, before_lf));
+    if (mark != nullptr) {
+      position_ += static_cast<std::size_t>(mark - from);
+      return;
+    }
+    if (lf != nullptr) {
+      position_ += before_lf + 1;
+      return;
+    }
+    position_ = fill_;
+  }
+}
+
+std::size_t LineFile::ReadLine(char* line, std::size_t capacity) {
+  if (!ReadyToRead()) return 0;
+  std::size_t stored = 0;
+  while (stored < capacity) {
+    if (position_ == fill_ && !FillBlock()) break;
+    char c = block_[position_];
+    if (c == '\n' || c == kEndOfText) break;
+    if (c == '\r') {
+      if (position_ + 1 == fill_) FillBlock();  // keeps the CR, looks at what follows
+      if (position_ + 1 < fill_ && block_[position_ + 1] == '\n') break;
+      ++position_;  // a lone CR is dropped
+      continue;
+    }
+    line[stored++] = c;
+    ++position_;
+  }
+  return stored;
+}
+
+void LineFile::CopyLineRest(LineFile& output) {
+  if (!ReadyToRead()) return;
+  for (;;) {
+    if (position_ == fill_ && !FillBlock()) return;
+    const char* from = block_ + position_;
+    const char* stop = FindLineStop(from, block_ + fill_);
+    if (stop != from) {
+      std::size_t count = static_cast<std::size_t>(stop - from);
+      position_ += count;
+      if (!output.WriteBytes(from, count)) return;
+      if (position_ == fill_) continue;
+    }
+    char c = block_[position_];
+    if (c != '\r') return;  // LF or 26: the line ends here
+    if (position_ + 1 == fill_) FillBlock();
+    if (position_ + 1 < fill_ && block_[position_ + 1] == '\n') return;
+    ++position_;  // a lone CR is dropped
+  }
+}
+
+bool LineFile::WriteBytes(const char* bytes, std::size_t count) {
+  return ReadyToWrite() && Append(bytes, count);
+}
+
+void LineFile::WriteText(std::string_view text, int width) {
+  if (!ReadyToWrite()) return;
+  for (std::size_t blanks = width > 0 && static_cast<std::size_t>(width) > text.size()
+                                ? static_cast<std::size_t>(width) - text.size()
+                                : 0;
+       blanks > 0; --blanks) {
+    if (!Append(" ", 1)) return;
+  }
+  Append(text.data(), text.size());
+}
+
+void LineFile::WriteChar(char c) {
+  if (!ReadyToWrite()) return;
+  if (fill_ == size_ && !WriteOutBlock()) return;
+  block_[fill_++] = c;
+}
+
+void LineFile::WriteInteger(std::int64_t value, int width) {
+  char digits[24];
+  std::size_t count = 0;
+  std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value)
+                                      : static_cast<std::uint64_t>(value);
+  do {
+    digits[sizeof digits - 1 - count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) digits[sizeof digits - 1 - count++] = '-';
+  WriteText(std::string_view(digits + sizeof digits - count, count), width);
+}
+
+void LineFile::EndLine() {
+  if (ReadyToWrite()) Append("\r\n", 2);
+  Flush();
+}
+
+void LineFile::Flush() {
+  switch (mode_) {
+    case Mode::kWriting:
+      if (write_through_) WriteOutBlock();
+      return;
+    case Mode::kReading:
+      return;
+    default:
+      if (role_ != Role::kStandardOutput) SetIoResult(kIoNotOpen);
+      return;
+  }
+}
+
+void LineFile::Close() {
+  if (mode_ != Mode::kReading && mode_ != Mode::kWriting) {
+    if (role_ != Role::kStandardInput) SetIoResult(kIoNotOpen);
+    return;
+  }
+  if (mode_ == Mode::kWriting && !WriteOutBlock()) return;
+  if (role_ != Role::kNamed) return;  // a console stream stays open with its handle
+  Unregister();
+  pf::HANDLE handle = handle_;
+  bool close_handle = !standard_handle_;
+  handle_ = nullptr;
+  mode_ = Mode::kClosed;
+  fill_ = position_ = 0;
+  end_of_data_ = false;
+  if (close_handle && !pf::CloseHandle(handle)) {
+    SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
+  }
+}
+
+bool LineFile::Append(const char* bytes, std::size_t count) {
+  while (count > 0) {
+    std::size_t room = size_ - fill_;
+    std::size_t part = count < room ? count : room;
+    std::memcpy(block_ + fill_, bytes, part);
+    fill_ += part;
+    bytes += part;
+    count -= part;
+    if (fill_ == size_ && !WriteOutBlock()) return false;
+  }
+  return true;
+}
+
+bool LineFile::WriteOutBlock() {
+  if (fill_ == 0) return true;
+  pf::DWORD written = 0;
+  bool ok = pf::WriteFile(handle_, block_, static_cast<pf::DWORD>(fill_), &written, nullptr) != 0;
+  fill_ = 0;
+  if (!ok) SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
+  return ok;
+}
+
+void LineFile::Register() {
+  if (role_ != Role::kNamed || registered_) return;
+  next_pending_ = pending_outputs;
+  pending_outputs = this;
+  registered_ = true;
+}
+
+void LineFile::Unregister() {
+  if (!registered_) return;
+  for (LineFile** link = &pending_outputs; *link != nullptr; link = &(*link)->next_pending_) {
+    if (*link == this) {
+      *link = next_pending_;
+      break;
+    }
+  }
+  next_pending_ = nullptr;
+  registered_ = false;
+}
+
+void LineFile::WriteOutAllPending() {
+  for (LineFile* file = pending_outputs; file != nullptr; file = file->next_pending_) {
+    if (file->mode_ == Mode::kWriting) file->WriteOutBlock();
+  }
+}
+
+}  // namespace kg

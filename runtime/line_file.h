@@ -1,0 +1,128 @@
+// Line files: named text files and the two console streams, read and written through one block.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "runtime/platform/platform.h"
+
+namespace kg {
+
+// The byte that ends the readable text of any line file (Ctrl-Z).
+constexpr char kEndOfText = 26;
+
+// A text file read by line or by character and written piece by piece with explicit line ends.
+//
+// No operation raises or returns a failure: a failing operation stores its code in the I/O result
+// (io_result.h) and the caller runs the I/O check after each statement. Lines end with LF or
+// CR LF when read and with CR LF when written; a lone CR is no line end; the byte 26 and the end
+// of the data end the readable text. Every transfer with the system goes through the block.
+class LineFile {
+ public:
+  enum class Mode { kUnbound, kClosed, kReading, kWriting };
+  enum class Role { kNamed, kStandardInput, kStandardOutput };
+
+  // The block size of the console streams, and of named files (large enough for disk speed).
+  static constexpr std::size_t kConsoleBlockSize = 128;
+  static constexpr std::size_t kFileBlockSize = 128 * 1024;
+
+  // A named line file, unbound, with a block of `block_size` bytes (at least 2).
+  explicit LineFile(std::size_t block_size = kFileBlockSize);
+  // One of the console streams, closed: it opens itself on first use and never closes its handle.
+  explicit LineFile(Role console_role);
+  ~LineFile();
+  LineFile(const LineFile&) = delete;
+  LineFile& operator=(const LineFile&) = delete;
+
+  // Records the name (kept whole) and resets the file to closed with an empty block. Touches no
+  // file and never fails; an open handle is abandoned, not closed. An empty name means the
+  // process's standard input or output, by the direction of the open.
+  void Bind(std::string_view name);
+
+  // Closes the file first if it is open (a failure of that close is stored and the open goes on),
+  // then opens it by name for reading from its first byte. 102 when unbound, the system's code
+  // when the file cannot be opened.
+  void OpenForReading();
+  // As OpenForReading, but creates the file empty, truncating an existing one. A handle of
+  // unknown type is released again with 105. A terminal is written through at every statement.
+  void OpenForWriting();
+
+  // True when nothing but the end of the text follows; consumes nothing. True with 104 when the
+  // file is not open for reading.
+  bool AtEnd();
+  // Reads the current line's characters up to its line end, a byte 26 or the end of the data, at
+  // most `capacity` of them, into `line`; returns how many. A lone CR is dropped. The line end,
+  // the byte 26 and whatever follows the capacity stay unread.
+  std::size_t ReadLine(char* line, std::size_t capacity);
+  // Sends the rest of the current line, whatever its length, to `output` as ReadLine would read
+  // it (lone CRs dropped, the line end and a byte 26 left unread). Stops writing at the first
+  // failed write, whose code is then in the I/O result.
+  void CopyLineRest(LineFile& output);
+  // Consumes the rest of the current line, however long, with its line end (LF or CR LF); stops
+  // before a byte 26 or at the end of the data.
+  void SkipLine();
+  // Consumes and returns the next byte; returns 26 without consuming at the end of the text.
+  char ReadChar();
+
+  // Appends the text, after blanks up to `width` when the text is shorter.
+  void WriteText(std::string_view text, int width = 0);
+  // Appends one byte.
+  void WriteChar(char c);
+  // Appends the decimal form of `value`, after blanks up to `width` when it is shorter.
+  void WriteInteger(std::int64_t value, int width = 0);
+  // Appends CR LF, then runs Flush.
+  void EndLine();
+  // Ends a write statement that has no line end: writes the block out when the file is written
+  // through (a terminal). 103 on a named file that is not open.
+  void Flush();
+  // Writes out pending text of a file open for writing (on failure: code stored, file stays open)
+  // and releases a named file's handle. 103 when not open (the standard input excepted).
+  void Close();
+
+  Mode mode() const { return mode_; }
+  const std::string& name() const { return name_; }
+
+  // Writes out the pending block of every named line file still open for writing, ignoring
+  // failures. For the exit after a failure, so that an output keeps all the text written to it.
+  static void WriteOutAllPending();
+
+ private:
+  void Open(Mode direction);
+  // Makes sure the file is open for reading (the standard input opens itself); else sets 104.
+  bool ReadyToRead();
+  // Makes sure the file is open for writing (the standard output opens itself); else sets 105.
+  bool ReadyToWrite();
+  // Reads the next block behind the unread bytes, which move to the front. False at the end of
+  // the data (the end mark is then set) or on a failure (code stored).
+  bool FillBlock();
+  // A write of raw bytes (no blank fill). False when they could not all be written.
+  bool WriteBytes(const char* bytes, std::size_t count);
+  // Appends bytes, writing each full block out at once. False when a write-out failed (the rest
+  // of the bytes are then dropped).
+  bool Append(const char* bytes, std::size_t count);
+  // Writes the block out; the block is empty afterwards either way. False on failure.
+  bool WriteOutBlock();
+  void Register();
+  void Unregister();
+
+  Role role_;
+  Mode mode_;
+  std::string name_;
+  platform::HANDLE handle_ = nullptr;
+  bool standard_handle_ = false;  // taken from GetStdHandle: never closed
+  bool write_through_ = false;
+  bool end_of_data_ = false;      // the data ended right after block_[fill_ - 1]
+  std::size_t size_;
+  std::size_t fill_ = 0;
+  std::size_t position_ = 0;
+  char* block_;
+  std::unique_ptr<char[]> owned_block_;
+  char console_block_[kConsoleBlockSize];
+  LineFile* next_pending_ = nullptr;  // list of named files open for writing
+  bool registered_ = false;
+};
+
+}  // namespace kg

@@ -1,0 +1,130 @@
+// The operating-system calls the runtime is built on, under their Windows names and contracts.
+//
+// Each platform provides one source file that defines every call declared here (posix.cpp,
+// win32.cpp); the runtime above this header never asks which platform it runs on. The calls
+// mirror the Windows API the runtime was designed against: they return a result, record the reason
+// of a failure for GetLastError, and never throw.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kg::platform {
+
+using DWORD = std::uint32_t;
+using BOOL = int;
+using HANDLE = void*;
+
+// The handle value a failing CreateFileA or GetStdHandle returns.
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
+
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD FILE_SHARE_READ = 0x00000001u;
+constexpr DWORD FILE_SHARE_WRITE = 0x00000002u;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010u;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080u;
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+
+constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
+constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
+constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+
+constexpr DWORD FILE_TYPE_UNKNOWN = 0;
+constexpr DWORD FILE_TYPE_DISK = 1;
+constexpr DWORD FILE_TYPE_CHAR = 2;
+constexpr DWORD FILE_TYPE_PIPE = 3;
+
+constexpr DWORD MEM_COMMIT = 0x1000;
+constexpr DWORD MB_OK = 0x00000000u;
+constexpr DWORD MB_ICONERROR = 0x00000010u;
+constexpr DWORD MB_TASKMODAL = 0x00002000u;
+
+// System error codes, with the values the failure messages are keyed on.
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_DISK_FULL_CODE = 101;  // reported as "Disk full"
+constexpr DWORD ERROR_BROKEN_PIPE = 109;
+constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
+constexpr DWORD ERROR_NO_DATA = 232;  // the reader of a pipe has gone
+constexpr DWORD ERROR_IO_DEVICE = 1117;
+
+// Facts about the memory region holding a code address (see VirtualQuery).
+struct MEMORY_BASIC_INFORMATION {
+  void* BaseAddress;
+  void* AllocationBase;
+  DWORD State;
+};
+
+// Process start-up: records the argument list (where the platform hands one over), gives every
+// closed standard descriptor a harmless stand-in so that no file opened later takes its place,
+// and makes a write to a pipe whose reader has gone an ordinary failure. Call once, first.
+void InitializeProcess(int argc, char** argv);
+
+// Opens or creates the named file. Returns INVALID_HANDLE_VALUE on failure, with the reason for
+// GetLastError. share_mode FILE_SHARE_READ lets others read but not write while the handle is open;
+// CREATE_ALWAYS truncates an existing file only once the open is known to succeed.
+HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, void* security,
+                   DWORD creation_disposition, DWORD flags, HANDLE template_file);
+
+// Reads up to `to_read` bytes; *read is 0 at the end of the data. Returns 0 on failure.
+// Interrupted calls are retried. A terminal delivers the end of a typed line as CR LF.
+BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* overlapped);
+
+// Writes all `to_write` bytes, going on after short writes and retrying interrupted calls.
+// Returns 0 on failure; *written then tells how many bytes did go out.
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, void* overlapped);
+
+// Releases a handle from CreateFileA. Returns 0 on failure.
+BOOL CloseHandle(HANDLE file);
+
+// The process's standard handle: a null handle when the process started without it,
+// INVALID_HANDLE_VALUE for an unknown selector.
+HANDLE GetStdHandle(DWORD which);
+
+// FILE_TYPE_CHAR for a terminal or other character device, FILE_TYPE_DISK or FILE_TYPE_PIPE,
+// FILE_TYPE_UNKNOWN for a null or invalid handle.
+DWORD GetFileType(HANDLE file);
+
+// The code of the calling thread's last failing call.
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+// The whole command line as one text, or null where the platform hands over a list of words
+// instead (then GetArgumentList gives them).
+const char* GetCommandLineA();
+
+// The argument words as the platform handed them over, the program's name first; sets *count.
+// Null with *count 0 where the platform hands over one command-line text instead.
+char* const* GetArgumentList(int* count);
+
+// The attributes of the file or directory with exactly this name (no wildcards; symbolic links
+// followed), or INVALID_FILE_ATTRIBUTES when there is none or it cannot be examined.
+DWORD GetFileAttributesA(const char* name);
+
+// The full path of the module whose image starts at `module`, or of the running executable when
+// `module` is null, cut to size - 1 characters and terminated. Returns its length, 0 on failure.
+DWORD GetModuleFileNameA(void* module, char* buffer, DWORD size);
+
+// Describes the memory region holding `address`: State is MEM_COMMIT and AllocationBase the load
+// address of the module when the address lies in a loaded module. Returns 0 when nothing is known.
+std::size_t VirtualQuery(const void* address, MEMORY_BASIC_INFORMATION* info, std::size_t size);
+
+// Shows a report to the user: a titled box where there are boxes; elsewhere the title and the text
+// on the standard error in one write, each ended by a line end. Returns once it has been shown.
+int MessageBoxA(HANDLE owner, const char* text, const char* caption, DWORD type);
+
+// Ends the process at once with the exit code.
+[[noreturn]] void ExitProcess(DWORD exit_code);
+
+// The characters that separate directories in a path on this platform (a null-terminated set).
+extern const char kPathDelimiters[];
+
+}  // namespace kg::platform

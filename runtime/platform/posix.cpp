@@ -1,0 +1,402 @@
+// The platform calls for Linux and other POSIX systems, built on file descriptors.
+//
+// A HANDLE is a descriptor plus one, so that the null handle means "no handle". Error codes are
+// mapped from errno to the Windows values the failure messages are keyed on. Share modes are kept
+// in a table of the handles this process opened, keyed by device and inode, so that the same file
+// reached by another name, a hard link or a symbolic link is still recognised.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "runtime/platform/platform.h"
+
+namespace kg::platform {
+
+const char kPathDelimiters[] = "/";
+
+namespace {
+
+thread_local DWORD last_error = 0;
+
+int argument_count = 0;
+char* const* argument_list = nullptr;
+bool standard_closed_at_start[3] = {false, false, false};
+
+// A terminal line end (LF) already turned into CR, waiting to be delivered as the LF.
+int pending_terminal_lf_fd = -1;
+
+// One handle this process opened with CreateFileA, with what it does and what it lets others do.
+struct OpenEntry {
+  int fd = -1;
+  dev_t device = 0;
+  ino_t inode = 0;
+  DWORD access = 0;
+  DWORD share = 0;
+};
+constexpr int kMaxOpen = 256;
+OpenEntry open_table[kMaxOpen];
+
+HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + 1); }
+
+// The descriptor of a handle, or -1 for the null and the invalid handle.
+int DescriptorOf(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return -1;
+  return static_cast<int>(reinterpret_cast<std::intptr_t>(handle) - 1);
+}
+
+// True when the directory part of `name` exists (the current directory for a bare name).
+bool DirectoryPartExists(const char* name) {
+  const char* slash = std::strrchr(name, '/');
+  if (slash == nullptr) return true;
+  if (slash == name) return true;  // the root
+  char directory[4096];
+  std::size_t length = static_cast<std::size_t>(slash - name);
+  if (length >= sizeof directory) return false;
+  std::memcpy(directory, name, length);
+  directory[length] = '\0';
+  struct stat status;
+  return stat(directory, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// The Windows code for an errno value; `name` (may be null) tells a missing file apart from a
+// missing directory.
+DWORD MapErrno(int error, const char* name) {
+  switch (error) {
+    case ENOENT:
+      return (name != nullptr && !DirectoryPartExists(name)) ? ERROR_PATH_NOT_FOUND
+                                                             : ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+      return ERROR_PATH_NOT_FOUND;
+    case EMFILE:
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+    case ETXTBSY:
+      return ERROR_ACCESS_DENIED;
+    case EBADF:
+      return ERROR_INVALID_HANDLE;
+    case EPIPE:
+      return ERROR_NO_DATA;
+    case EFBIG:
+      return ERROR_FILE_TOO_LARGE;
+    case EIO:
+      return ERROR_IO_DEVICE;
+    case ENOSPC:
+    case EDQUOT:
+      return ERROR_DISK_FULL_CODE;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+      return 0x20000000u + static_cast<DWORD>(error);  // outside every message of the runtime
+  }
+}
+
+void FailWith(int error, const char* name) { last_error = MapErrno(error, name); }
+
+// True when one side's access is allowed by what the other side shares.
+bool Permits(DWORD access, DWORD share) {
+  return (!(access & GENERIC_READ) || (share & FILE_SHARE_READ)) &&
+         (!(access & GENERIC_WRITE) || (share & FILE_SHARE_WRITE));
+}
+
+// True when an open of this file for `access`, granting `share`, may coexist with every handle
+// this process already holds on it.
+bool SharingAllows(const struct stat& status, DWORD access, DWORD share) {
+  for (const OpenEntry& entry : open_table) {
+    if (entry.fd < 0 || entry.device != status.st_dev || entry.inode != status.st_ino) continue;
+    if (!Permits(access, entry.share) || !Permits(entry.access, share)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void InitializeProcess(int argc, char** argv) {
+  argument_count = argc;
+  argument_list = argv;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    standard_closed_at_start[fd] = true;
+    // Descriptors are handed out lowest first, so this lands on `fd`.
+    int filler = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (filler >= 0 && filler != fd) close(filler);
+  }
+  signal(SIGPIPE, SIG_IGN);
+  for (OpenEntry& entry : open_table) entry.fd = -1;
+}
+
+HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, void* /*security*/,
+                   DWORD creation_disposition, DWORD /*flags*/, HANDLE /*template_file*/) {
+  bool writing = (desired_access & GENERIC_WRITE) != 0;
+  int flags = O_CLOEXEC | O_NOCTTY | (writing ? O_WRONLY : O_RDONLY);
+  if (creation_disposition == CREATE_ALWAYS) flags |= O_CREAT;
+  int fd;
+  do {
+    fd = open(name, flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    FailWith(errno, name);
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat status;
+  if (fstat(fd, &status) != 0) {
+    FailWith(errno, name);
+    close(fd);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (S_ISDIR(status.st_mode)) {
+    close(fd);
+    last_error = ERROR_ACCESS_DENIED;
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!SharingAllows(status, desired_access, share_mode)) {
+    close(fd);
+    last_error = ERROR_SHARING_VIOLATION;
+    return INVALID_HANDLE_VALUE;
+  }
+  OpenEntry* slot = nullptr;
+  for (OpenEntry& entry : open_table) {
+    if (entry.fd < 0) {
+      slot = &entry;
+      break;
+    }
+  }
+  if (slot == nullptr) {
+    close(fd);
+    last_error = ERROR_TOO_MANY_OPEN_FILES;
+    return INVALID_HANDLE_VALUE;
+  }
+  // Truncate only now that the open is known to be allowed; devices and pipes have no length.
+  if (creation_disposition == CREATE_ALWAYS && S_ISREG(status.st_mode) && status.st_size != 0 &&
+      ftruncate(fd, 0) != 0) {
+    FailWith(errno, name);
+    close(fd);
+    return INVALID_HANDLE_VALUE;
+  }
+  *slot = OpenEntry{fd, status.st_dev, status.st_ino, desired_access, share_mode};
+  return HandleOf(fd);
+}
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read_count, void* /*overlapped*/) {
+  *read_count = 0;
+  int fd = DescriptorOf(file);
+  if (fd < 0) {
+    last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  if (to_read == 0) return 1;
+  char* bytes = static_cast<char*>(buffer);
+  if (pending_terminal_lf_fd == fd) {
+    pending_terminal_lf_fd = -1;
+    bytes[0] = '\n';
+    *read_count = 1;
+    return 1;
+  }
+  bool terminal = isatty(fd) != 0;
+  // A terminal's LF becomes CR LF, so leave room for each byte to double.
+  DWORD ask = terminal && to_read > 1 ? to_read / 2 : to_read;
+  ssize_t got;
+  do {
+    got = read(fd, bytes, ask);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    FailWith(errno, nullptr);
+    return 0;
+  }
+  DWORD count = static_cast<DWORD>(got);
+  if (terminal && count > 0) {
+    DWORD line_feeds = 0;
+    for (DWORD i = 0; i < count; ++i) line_feeds += bytes[i] == '\n';
+    if (line_feeds > 0 && to_read == 1) {
+      bytes[0] = '\r';
+      pending_terminal_lf_fd = fd;
+    } else if (line_feeds > 0) {
+      DWORD to = count + line_feeds;
+      for (DWORD from = count; from-- > 0;) {
+        bytes[--to] = bytes[from];
+        if (bytes[from] == '\n') bytes[--to] = '\r';
+      }
+      count += line_feeds;
+    }
+  }
+  *read_count = count;
+  return 1;
+}
+
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written,
+               void* /*overlapped*/) {
+  *written = 0;
+  int fd = DescriptorOf(file);
+  if (fd < 0) {
+    last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  const char* bytes = static_cast<const char*>(buffer);
+  DWORD done = 0;
+  while (done < to_write) {
+    ssize_t put = write(fd, bytes + done, to_write - done);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      FailWith(errno, nullptr);
+      *written = done;
+      return 0;
+    }
+    if (put == 0) {  // no progress and no reason: treat as a full device
+      last_error = ERROR_DISK_FULL_CODE;
+      *written = done;
+      return 0;
+    }
+    done += static_cast<DWORD>(put);
+  }
+  *written = done;
+  return 1;
+}
+
+BOOL CloseHandle(HANDLE file) {
+  int fd = DescriptorOf(file);
+  if (fd < 0) {
+    last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  for (OpenEntry& entry : open_table) {
+    if (entry.fd == fd) entry.fd = -1;
+  }
+  if (pending_terminal_lf_fd == fd) pending_terminal_lf_fd = -1;
+  // Linux releases the descriptor even when close reports EINTR; do not close it twice.
+  if (close(fd) != 0 && errno != EINTR) {
+    FailWith(errno, nullptr);
+    return 0;
+  }
+  return 1;
+}
+
+HANDLE GetStdHandle(DWORD which) {
+  int fd;
+  switch (which) {
+    case STD_INPUT_HANDLE:
+      fd = 0;
+      break;
+    case STD_OUTPUT_HANDLE:
+      fd = 1;
+      break;
+    case STD_ERROR_HANDLE:
+      fd = 2;
+      break;
+    default:
+      last_error = ERROR_INVALID_HANDLE;
+      return INVALID_HANDLE_VALUE;
+  }
+  return standard_closed_at_start[fd] ? nullptr : HandleOf(fd);
+}
+
+DWORD GetFileType(HANDLE file) {
+  int fd = DescriptorOf(file);
+  struct stat status;
+  if (fd < 0 || fstat(fd, &status) != 0) {
+    last_error = ERROR_INVALID_HANDLE;
+    return FILE_TYPE_UNKNOWN;
+  }
+  if (S_ISCHR(status.st_mode)) return FILE_TYPE_CHAR;
+  if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) return FILE_TYPE_PIPE;
+  return FILE_TYPE_DISK;
+}
+
+DWORD GetLastError() { return last_error; }
+
+void SetLastError(DWORD code) { last_error = code; }
+
+const char* GetCommandLineA() { return nullptr; }
+
+char* const* GetArgumentList(int* count) {
+  *count = argument_count;
+  return argument_list;
+}
+
+DWORD GetFileAttributesA(const char* name) {
+  struct stat status;
+  if (name[0] == '\0') {
+    last_error = ERROR_PATH_NOT_FOUND;
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  if (stat(name, &status) != 0) {
+    FailWith(errno, name);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+}
+
+DWORD GetModuleFileNameA(void* module, char* buffer, DWORD size) {
+  if (size == 0) return 0;
+  Dl_info own;
+  bool is_executable =
+      module == nullptr ||
+      (dladdr(reinterpret_cast<void*>(&GetModuleFileNameA), &own) != 0 && own.dli_fbase == module);
+  char path[4096];
+  std::size_t length = 0;
+  if (is_executable) {
+    ssize_t got = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (got <= 0) {
+      FailWith(errno, nullptr);
+      return 0;
+    }
+    length = static_cast<std::size_t>(got);
+  } else {
+    Dl_info info;
+    if (dladdr(module, &info) == 0 || info.dli_fbase != module || info.dli_fname == nullptr) {
+      last_error = ERROR_INVALID_HANDLE;
+      return 0;
+    }
+    length = std::strlen(info.dli_fname);
+    if (length >= sizeof path) length = sizeof path - 1;
+    std::memcpy(path, info.dli_fname, length);
+  }
+  if (length > size - 1) length = size - 1;
+  std::memcpy(buffer, path, length);
+  buffer[length] = '\0';
+  return static_cast<DWORD>(length);
+}
+
+std::size_t VirtualQuery(const void* address, MEMORY_BASIC_INFORMATION* info, std::size_t size) {
+  if (size < sizeof *info) return 0;
+  Dl_info found;
+  if (address == nullptr || dladdr(address, &found) == 0 || found.dli_fbase == nullptr) {
+    *info = MEMORY_BASIC_INFORMATION{nullptr, nullptr, 0};
+    return 0;
+  }
+  *info = MEMORY_BASIC_INFORMATION{found.dli_fbase, found.dli_fbase, MEM_COMMIT};
+  return sizeof *info;
+}
+
+int MessageBoxA(HANDLE /*owner*/, const char* text, const char* caption, DWORD /*type*/) {
+  char report[4096];
+  std::size_t length = 0;
+  auto append = [&](const char* piece) {
+    for (; *piece != '\0' && length < sizeof report; ++piece) report[length++] = *piece;
+  };
+  append(caption);
+  append("\r\n");
+  append(text);
+  if (length < 2 || report[length - 2] != '\r' || report[length - 1] != '\n') append("\r\n");
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t put = write(2, report + done, length - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) break;
+    done += static_cast<std::size_t>(put);
+  }
+  return 1;  // IDOK
+}
+
+void ExitProcess(DWORD exit_code) { _exit(static_cast<int>(exit_code)); }
+
+}  // namespace kg::platform
