@@ -14,8 +14,10 @@ std::int32_t exit_code = 0;
 
 void RunStartUpSteps(int argc, char** argv) {
   platform::InitializeProcess(argc, argv);
-  StandardInput();  // both console streams exist, closed, from here on
-  StandardOutput();
+  exit_code = 0;
+  // Both console streams are marked not yet open; each opens itself on its first use.
+  StandardInput().Bind("");
+  StandardOutput().Bind("");
   StartRuntimeSupport();
 }
 
