@@ -2,4 +2,6 @@
 #include "app/main_sequence.h"
 #include "runtime/process.h"
 
-int main(int argc, char** argv) { kg::RunProgram(argc, argv, &kg::app::RunMainSequence); }
+int main(int argc, char** argv) {
+  kg::RunProgram(argc, argv, &kg::app::RunMainSequence);
+}

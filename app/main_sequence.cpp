@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/merge.h"
 #include "runtime/arguments.h"
 #include "runtime/console.h"
 #include "runtime/io_result.h"
@@ -15,9 +16,6 @@
 namespace kg::app {
 
 namespace {
-
-// The first two characters of the line that starts a model file's behaviour section.
-constexpr std::string_view kSectionMarker = "@3";
 
 // The model files of one run; they outlive a failure, so that the exit can still write out what
 // the output holds.
@@ -102,24 +100,10 @@ std::int64_t CountLines(LineFile& input) {
   }
 }
 
-// Reads one line of `input`. Returns whether it starts with the section marker; when it does
-// not and `keep_plain` is set, or when it does and `keep_marker` is set, the whole line is
-// written to `output` with a CR LF line end.
-bool ReadModelLine(LineFile& input, LineFile& output, bool keep_plain, bool keep_marker) {
-  char prefix[2];
-  std::size_t length = input.ReadLine(prefix, sizeof prefix);
-  bool is_marker = std::string_view(prefix, length) == kSectionMarker;
-  if (is_marker ? keep_marker : keep_plain) {
-    output.WriteText(std::string_view(prefix, length));
-    input.CopyLineRest(output);
-    output.EndLine();
-  }
-  input.SkipLine();
-  IoCheck();
-  return is_marker;
-}
-
-void WarnMarkerMissing(const std::string& name) {
+// Warns that an input has no marker line; the merge goes on.
+void WarnMarkerMissing(MergeInput input) {
+  const std::string& name =
+      input == MergeInput::kFirst ? Files().first.name() : Files().second.name();
   LineFile& out = StandardOutput();
   out.WriteText("Warning: the string <@3> is not found in file ");
   out.WriteText(name);
@@ -223,37 +207,7 @@ void RunMainSequence() {
   files.output.OpenForWriting();
   IoCheck();
 
-  // Network section: the first input's lines before its first marker line.
-  bool marker_found = false;
-  for (;;) {
-    bool at_end = files.first.AtEnd();
-    IoCheck();
-    if (at_end) break;
-    marker_found = ReadModelLine(files.first, files.output, /*keep_plain=*/true,
-                                 /*keep_marker=*/false);
-    if (marker_found) break;
-  }
-  if (!marker_found) WarnMarkerMissing(first_name);
-
-  // The second input's first marker line; the lines before it are dropped. The body runs at
-  // least once, also on an input that is already at its end.
-  for (;;) {
-    marker_found = ReadModelLine(files.second, files.output, /*keep_plain=*/false,
-                                 /*keep_marker=*/true);
-    if (marker_found) break;
-    bool at_end = files.second.AtEnd();
-    IoCheck();
-    if (at_end) break;
-  }
-  if (!marker_found) WarnMarkerMissing(second_name);
-
-  // Behaviour section: every line after the marker line, later marker lines included.
-  for (;;) {
-    bool at_end = files.second.AtEnd();
-    IoCheck();
-    if (at_end) break;
-    ReadModelLine(files.second, files.output, /*keep_plain=*/true, /*keep_marker=*/true);
-  }
+  MergeSections(files.first, files.second, files.output, &WarnMarkerMissing);
 
   out.WriteText("K_Graft has created file ");
   out.WriteText(output_name);

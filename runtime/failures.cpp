@@ -61,7 +61,9 @@ EInOutError* MakeInOutFailure() {
   return new EInOutError("I/O error " + std::to_string(code), code);
 }
 
-EOutOfMemory* ReservedOutOfMemory() { return reserved_out_of_memory; }
+EOutOfMemory* ReservedOutOfMemory() {
+  return reserved_out_of_memory;
+}
 
 void StartRuntimeSupport() {
   // Until the reservation exists the hook reports runtime error 203 instead.

@@ -9,9 +9,13 @@ namespace {
 thread_local std::int32_t io_result = 0;
 }  // namespace
 
-std::int32_t IoResult() { return io_result; }
+std::int32_t IoResult() {
+  return io_result;
+}
 
-void SetIoResult(std::int32_t code) { io_result = code; }
+void SetIoResult(std::int32_t code) {
+  io_result = code;
+}
 
 void IoCheck() {
   if (io_result == 0) return;

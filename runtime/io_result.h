@@ -6,8 +6,8 @@
 namespace kg {
 
 // Codes the runtime sets by itself; the others come from the platform's last error.
-constexpr std::int32_t kIoNotBound = 102;       // open of a line file never bound
-constexpr std::int32_t kIoNotOpen = 103;        // close or flush of a line file not open
+constexpr std::int32_t kIoNotBound = 102;          // open of a line file never bound
+constexpr std::int32_t kIoNotOpen = 103;           // close or flush of a line file not open
 constexpr std::int32_t kIoNotOpenForInput = 104;   // a read of a line file not open for reading
 constexpr std::int32_t kIoNotOpenForOutput = 105;  // a write of a line file not open for writing
 

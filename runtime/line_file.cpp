@@ -15,11 +15,14 @@ LineFile* pending_outputs = nullptr;
 
 // The first byte in [from, to) that is LF, CR or 26, or `to` when there is none.
 const char* FindLineStop(const char* from, const char* to) {
-  const char* lf = static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
+  const char* lf =
+      static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
   if (lf != nullptr) to = lf;
-  const char* cr = static_cast<const char*>(std::memchr(from, '\r', static_cast<std::size_t>(to - from)));
+  const char* cr =
+      static_cast<const char*>(std::memchr(from, '\r', static_cast<std::size_t>(to - from)));
   if (cr != nullptr) to = cr;
-  const char* end = static_cast<const char*>(std::memchr(from, kEndOfText, static_cast<std::size_t>(to - from)));
+  const char* end =
+      static_cast<const char*>(std::memchr(from, kEndOfText, static_cast<std::size_t>(to - from)));
   return end != nullptr ? end : to;
 }
 
@@ -36,7 +39,9 @@ LineFile::LineFile(std::size_t block_size)
 LineFile::LineFile(Role console_role)
     : role_(console_role), mode_(Mode::kClosed), size_(kConsoleBlockSize), block_(console_block_) {}
 
-LineFile::~LineFile() { Unregister(); }
+LineFile::~LineFile() {
+  Unregister();
+}
 
 void LineFile::Bind(std::string_view name) {
   Unregister();
@@ -49,9 +54,13 @@ void LineFile::Bind(std::string_view name) {
   fill_ = position_ = 0;
 }
 
-void LineFile::OpenForReading() { Open(Mode::kReading); }
+void LineFile::OpenForReading() {
+  Open(Mode::kReading);
+}
 
-void LineFile::OpenForWriting() { Open(Mode::kWriting); }
+void LineFile::OpenForWriting() {
+  Open(Mode::kWriting);
+}
 
 void LineFile::Open(Mode direction) {
   if (mode_ == Mode::kUnbound) {
@@ -74,10 +83,9 @@ void LineFile::Open(Mode direction) {
     SetIoResult(static_cast<std::int32_t>(pf::ERROR_PATH_NOT_FOUND));  // no file has this name
     return;
   } else {
-    handle = pf::CreateFileA(name_.c_str(), writing ? pf::GENERIC_WRITE : pf::GENERIC_READ,
-                             pf::FILE_SHARE_READ, nullptr,
-                             writing ? pf::CREATE_ALWAYS : pf::OPEN_EXISTING,
-                             pf::FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle = pf::CreateFileA(
+        name_.c_str(), writing ? pf::GENERIC_WRITE : pf::GENERIC_READ, pf::FILE_SHARE_READ, nullptr,
+        writing ? pf::CREATE_ALWAYS : pf::OPEN_EXISTING, pf::FILE_ATTRIBUTE_NORMAL, nullptr);
     standard_handle_ = false;
   }
   if (handle == pf::INVALID_HANDLE_VALUE) {
@@ -236,8 +244,8 @@ void LineFile::WriteChar(char c) {
 void LineFile::WriteInteger(std::int64_t value, int width) {
   char digits[24];
   std::size_t count = 0;
-  std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value)
-                                      : static_cast<std::uint64_t>(value);
+  std::uint64_t magnitude =
+      value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
   do {
     digits[sizeof digits - 1 - count++] = static_cast<char>('0' + magnitude % 10);
     magnitude /= 10;

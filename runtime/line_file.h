@@ -114,7 +114,7 @@ class LineFile {
   platform::HANDLE handle_ = nullptr;
   bool standard_handle_ = false;  // taken from GetStdHandle: never closed
   bool write_through_ = false;
-  bool end_of_data_ = false;      // the data ended right after block_[fill_ - 1]
+  bool end_of_data_ = false;  // the data ended right after block_[fill_ - 1]
   std::size_t size_;
   std::size_t fill_ = 0;
   std::size_t position_ = 0;

@@ -54,6 +54,8 @@ void HandleTopLevelFailure(const RaisedFailure& raised) {
   FailureExit(1);
 }
 
-std::int32_t ExitCode() { return exit_code; }
+std::int32_t ExitCode() {
+  return exit_code;
+}
 
 }  // namespace kg

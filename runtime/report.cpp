@@ -17,7 +17,8 @@ class FixedText {
   FixedText(char* storage, std::size_t capacity) : storage_(storage), capacity_(capacity) {}
 
   void Append(const char* text, std::size_t length) {
-    for (std::size_t i = 0; i < length && length_ + 1 < capacity_; ++i) storage_[length_++] = text[i];
+    for (std::size_t i = 0; i < length && length_ + 1 < capacity_; ++i)
+      storage_[length_++] = text[i];
   }
   void Append(const char* text) { Append(text, std::strlen(text)); }
   // Appends `value` in uppercase hexadecimal, at least `digits` digits with leading zeros.
@@ -47,8 +48,7 @@ constexpr std::uintptr_t kDefaultImageBase = 0x1000;
 // Finds the module holding `location`: its full path and the offset of `location` in it.
 std::uintptr_t LocateModule(const void* location, char* module_path, platform::DWORD size) {
   platform::MEMORY_BASIC_INFORMATION info{};
-  if (location != nullptr &&
-      platform::VirtualQuery(location, &info, sizeof info) == sizeof info &&
+  if (location != nullptr && platform::VirtualQuery(location, &info, sizeof info) == sizeof info &&
       info.State == platform::MEM_COMMIT &&
       platform::GetModuleFileNameA(info.AllocationBase, module_path, size) != 0) {
     return reinterpret_cast<std::uintptr_t>(location) -

@@ -41,7 +41,9 @@ struct OpenEntry {
 constexpr int kMaxOpen = 256;
 OpenEntry open_table[kMaxOpen];
 
-HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + 1); }
+HANDLE HandleOf(int fd) {
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + 1);
+}
 
 // The descriptor of a handle, or -1 for the null and the invalid handle.
 int DescriptorOf(HANDLE handle) {
@@ -101,7 +103,9 @@ DWORD MapErrno(int error, const char* name) {
   }
 }
 
-void FailWith(int error, const char* name) { last_error = MapErrno(error, name); }
+void FailWith(int error, const char* name) {
+  last_error = MapErrno(error, name);
+}
 
 // True when one side's access is allowed by what the other side shares.
 bool Permits(DWORD access, DWORD share) {
@@ -311,11 +315,17 @@ DWORD GetFileType(HANDLE file) {
   return FILE_TYPE_DISK;
 }
 
-DWORD GetLastError() { return last_error; }
+DWORD GetLastError() {
+  return last_error;
+}
 
-void SetLastError(DWORD code) { last_error = code; }
+void SetLastError(DWORD code) {
+  last_error = code;
+}
 
-const char* GetCommandLineA() { return nullptr; }
+const char* GetCommandLineA() {
+  return nullptr;
+}
 
 char* const* GetArgumentList(int* count) {
   *count = argument_count;
@@ -397,6 +407,8 @@ int MessageBoxA(HANDLE /*owner*/, const char* text, const char* caption, DWORD /
   return 1;  // IDOK
 }
 
-void ExitProcess(DWORD exit_code) { _exit(static_cast<int>(exit_code)); }
+void ExitProcess(DWORD exit_code) {
+  _exit(static_cast<int>(exit_code));
+}
 
 }  // namespace kg::platform
