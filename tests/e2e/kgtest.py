@@ -5,6 +5,7 @@ a command put before it (for example "wine" for a Windows build). Every run gets
 of its own, so the tests never read the terminal or the CI's missing input.
 """
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -16,6 +17,23 @@ BINARY = os.path.abspath(os.environ.get("K_GRAFT", "build/k_graft"))
 RUNNER = shlex.split(os.environ.get("K_GRAFT_RUNNER", ""))
 CRLF = b"\r\n"
 PAUSE = CRLF + b"   ... press <Enter> to continue ..." + CRLF
+MODULE = os.path.basename(BINARY)  # the module name the failure report gives
+
+
+def failure_report(message):
+    """A pattern for the whole standard error of a run ended by an EInOutError with `message`
+    (given without its full stop); group 1 is the 8 offset digits."""
+    head = b"Application Error\r\nException EInOutError in module " + MODULE.encode() + b" at "
+    return re.compile(re.escape(head) + rb"([0-9A-F]{8})" +
+                      re.escape(b".\r\n" + message.encode() + b".\r\n"))
+
+
+def parse_strace_writes(log):
+    """The (descriptor, bytes) of each write in a `strace -xx -s 65535 -e trace=write` log."""
+    found = []
+    for m in re.finditer(rb'^write\((\d+), "((?:\\x[0-9a-f]{2})*)", \d+\) = -?\d+', log, re.M):
+        found.append((int(m.group(1)), bytes.fromhex(m.group(2).replace(b"\\x", b"").decode())))
+    return found
 
 
 def lines(*texts):
@@ -52,6 +70,17 @@ class ToolTestCase(unittest.TestCase):
         with open(self.path(name), "rb") as f:
             return f.read()
 
+    def files(self):
+        """Every regular file under the scratch directory and its bytes, by relative path."""
+        found = {}
+        for root, _, names in os.walk(self.dir):
+            for name in names:
+                full = os.path.join(root, name)
+                if os.path.isfile(full) and not os.path.islink(full):
+                    with open(full, "rb") as f:
+                        found[os.path.relpath(full, self.dir)] = f.read()
+        return found
+
     def command(self, *args):
         return RUNNER + [BINARY, *args]
 
@@ -84,3 +113,25 @@ class ToolTestCase(unittest.TestCase):
         if stderr is not None:
             self.assertEqual(result.stderr, stderr)
         self.assertEqual(result.code, code)
+
+    def assertFailure(self, result, message, stdout=b""):
+        """Checks a run ended by the failure report for `message`: exact standard error (but the
+        offset digits), `stdout` (None: not checked) and exit code 1. Returns the offset digits."""
+        match = failure_report(message).fullmatch(result.stderr)
+        self.assertIsNotNone(match, result.stderr)
+        if stdout is not None:
+            self.assertEqual(result.stdout, stdout)
+        self.assertEqual(result.code, 1)
+        return match.group(1).decode()
+
+    def run_traced(self, *args, **kwargs):
+        """Runs k_graft under strace; returns the Result and its writes as (descriptor, bytes)."""
+        if RUNNER or shutil.which("strace") is None:
+            self.skipTest("needs strace and a native binary")
+        log = os.path.join(tempfile.mkdtemp(prefix="kg-trace-"), "log")
+        self.addCleanup(shutil.rmtree, os.path.dirname(log), True)
+        result = self.run_tool(*args, wrap=["strace", "-qq", "-o", log, "-e", "trace=write",
+                                            "-xx", "-s", "65535"] + kwargs.pop("wrap", []),
+                               **kwargs)
+        with open(log, "rb") as f:
+            return result, parse_strace_writes(f.read())
