@@ -31,7 +31,7 @@ def failure_report(message):
 def parse_strace_writes(log):
     """The (descriptor, bytes) of each write in a `strace -xx -s 65535 -e trace=write` log."""
     found = []
-    for m in re.finditer(rb'^write\((\d+), "((?:\\x[0-9a-f]{2})*)", \d+\) = -?\d+', log, re.M):
+    for m in re.finditer(rb'^write\((\d+), "((?:\\x[0-9a-f]{2})*)", \d+\) += -?\d+', log, re.M):
         found.append((int(m.group(1)), bytes.fromhex(m.group(2).replace(b"\\x", b"").decode())))
     return found
 
