@@ -1,0 +1,298 @@
+"""End-to-end faults: closed or failing console streams, full or limited file systems, missing
+permissions, an output that is one of the inputs, and unusual input bytes and sizes.
+
+Every test checks that the inputs are unchanged, that an output is replaced only after a yes, and
+the exact report: a failure ends with the failure report on standard error and exit code 1.
+"""
+import hashlib
+import os
+import resource
+import shutil
+import signal
+import subprocess
+import unittest
+
+from kgtest import PAUSE, RUNNER, ToolTestCase, lines
+
+FIRST = lines("N 1", "N 2", "@3 first", "B 1")
+SECOND = lines("N x", "@3 second", "B 2", "B 3")
+MERGED = lines("N 1", "N 2", "@3 second", "B 2", "B 3")
+OLD = b"old output\r\n"
+USAGE = lines(
+    "The program K_Graft must be called with 3 parameters.",
+    "The first and second must be existing .mo files,",
+    "and they will be merged in the third .mo file",
+    "with the network specification taken from the first,",
+    "and the behavior specification taken from the second file.",
+    "You have not given three parameters, so the program now stops.",
+)
+UNPRIVILEGED = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
+
+def created(name="c.mo"):
+    return lines(f"K_Graft has created file {name}, and now is ready.") + PAUSE
+
+
+def question(name="c.mo"):
+    return (lines(f"A file named <{name}> already exists in this directory.",
+                  "If you proceed, it will be overwritten.") + b"Do you wish to proceed? (Y/N): ")
+
+
+def digest(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def file_digest(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            h.update(chunk)
+    return h.hexdigest()
+
+
+def close_fds(*fds):
+    """A preexec_fn that closes the given descriptors in the child just before the tool starts."""
+    def close():
+        for fd in fds:
+            os.close(fd)
+    return close
+
+
+class FaultTestCase(ToolTestCase):
+    """Scratch directory with the two standard inputs a.mo and b.mo."""
+
+    def setUp(self):
+        super().setUp()
+        self.write("a.mo", FIRST)
+        self.write("b.mo", SECOND)
+
+    def assertFiles(self, expected):
+        """Each named file holds exactly the given bytes; None: the file does not exist."""
+        for name, data in expected.items():
+            if data is None:
+                self.assertFalse(os.path.lexists(self.path(name)), name)
+            else:
+                self.assertEqual(file_digest(self.path(name)), digest(data), name)
+
+    def reset_output(self, data):
+        """Leaves c.mo holding `data`, or removes it for None."""
+        if os.path.lexists(self.path("c.mo")):
+            os.remove(self.path("c.mo"))
+        if data is not None:
+            self.write("c.mo", data)
+
+
+class ClosedStandardStreams(FaultTestCase):
+    def test_closed_standard_input_fails_at_its_first_read(self):
+        # A closed standard input is a null handle: its first block read fails with code 6.
+        cases = [  # (arguments, c.mo before, standard output, c.mo after)
+            ((), None, USAGE + PAUSE, None),
+            (("a.mo", "b.mo", "c.mo"), None, created(), MERGED),
+            (("a.mo", "b.mo", "c.mo"), OLD, question(), OLD),  # the answer is never read
+        ]
+        for args, before, stdout, after in cases:
+            with self.subTest(args=args, before=before):
+                self.reset_output(before)
+                result = self.run_tool(*args, stdin=subprocess.DEVNULL, preexec_fn=close_fds(0))
+                self.assertFailure(result, "I/O error 6", stdout=stdout)
+                self.assertFiles({"a.mo": FIRST, "b.mo": SECOND, "c.mo": after})
+
+    def test_closed_standard_output_fails_at_the_first_message(self):
+        # The output file must not take the free descriptor 1: it holds exactly the merge.
+        cases = [((), None, None), (("a.mo", "b.mo", "c.mo"), None, MERGED),
+                 (("a.mo", "b.mo", "c.mo"), OLD, OLD)]
+        for args, before, after in cases:
+            with self.subTest(args=args, before=before):
+                self.reset_output(before)
+                result = self.run_tool(*args, stdin=b"y\r\n", stdout=subprocess.DEVNULL,
+                                       preexec_fn=close_fds(1))
+                self.assertFailure(result, "I/O error 105")
+                self.assertFiles({"a.mo": FIRST, "b.mo": SECOND, "c.mo": after})
+
+    def test_closed_standard_error_loses_only_the_report(self):
+        os.mkdir(self.path("dir"))
+        result = self.run_tool("a.mo", "b.mo", "c.mo", preexec_fn=close_fds(2))
+        self.assertRun(result, stdout=created(), stderr=b"", code=0)
+        # A directory as output fails at its open; the report has nowhere to go.
+        result = self.run_tool("a.mo", "b.mo", "dir", preexec_fn=close_fds(2))
+        self.assertRun(result, stdout=b"", stderr=b"", code=1)
+        self.assertFiles({"a.mo": FIRST, "b.mo": SECOND, "c.mo": MERGED})
+        self.assertEqual(os.listdir(self.path("dir")), [])
+
+
+class ConsoleWriteFailures(FaultTestCase):
+    def test_standard_output_on_a_full_device(self):
+        # /dev/full is a character device, so every message is written at once and fails.
+        cases = [((), None, None), (("a.mo", "b.mo", "c.mo"), None, MERGED),
+                 (("a.mo", "b.mo", "c.mo"), OLD, OLD)]
+        for args, before, after in cases:
+            with self.subTest(args=args, before=before), open("/dev/full", "wb") as full:
+                self.reset_output(before)
+                result = self.run_tool(*args, stdin=b"y\r\n", stdout=full)
+                self.assertFailure(result, "Disk full")
+                self.assertFiles({"a.mo": FIRST, "b.mo": SECOND, "c.mo": after})
+
+    def test_standard_output_to_a_pipe_without_reader(self):
+        # Text goes out in 128-byte blocks: the write of the first full block fails.
+        long_name = "c" * 60 + ".mo"
+        cases = [  # (arguments, answer, c.mo before, exit code, c.mo after)
+            ((), b"", None, 1, None),  # the usage text fills a block
+            (("a.mo", "b.mo", "c.mo"), b"y\r\n", OLD, 1, OLD),  # fails before the open
+            # Short text stays in the block to the exit, whose write failure is not reported.
+            (("a.mo", "b.mo", "c.mo"), b"", None, 0, MERGED),
+            (("a.mo", "b.mo", long_name), b"", None, 1, None),  # fails at the completion line
+        ]
+        for args, answer, before, code, after in cases:
+            with self.subTest(args=args, before=before):
+                self.reset_output(before)
+                reader, writer = os.pipe()
+                os.close(reader)
+                try:
+                    result = self.run_tool(*args, stdin=answer, stdout=writer)
+                finally:
+                    os.close(writer)
+                if code:
+                    self.assertFailure(result, "I/O error 232")
+                else:
+                    self.assertRun(result, stderr=b"", code=0)
+                self.assertFiles({"a.mo": FIRST, "b.mo": SECOND, "c.mo": after})
+        self.assertFiles({long_name: MERGED})
+
+
+def big_model(lines_count, marker_at, tag):
+    """A model file of `lines_count` 60-byte lines whose line `marker_at` starts with @3."""
+    return b"".join((b"@3" if i == marker_at else b"L ") + (b"%s %08d " % (tag, i)).ljust(56, b".")
+                    + b"\r\n" for i in range(lines_count))
+
+
+class OutputWriteFailures(FaultTestCase):
+    def setUp(self):
+        super().setUp()
+        # 2000 lines of 60 bytes each: the merge is 120 000 bytes.
+        self.first = big_model(2000, 1500, b"first")
+        self.second = big_model(2000, 1000, b"second")
+        self.write("a.mo", self.first)
+        self.write("b.mo", self.second)
+
+    def test_output_on_a_full_file_system(self):
+        if RUNNER or os.geteuid() != 0 or shutil.which("mount") is None:
+            self.skipTest("needs root to mount a small file system")
+        os.mkdir(self.path("small"))
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs",
+                                  self.path("small")], capture_output=True)
+        if mounted.returncode != 0:
+            self.skipTest("mount is not permitted here: " + mounted.stderr.decode().strip())
+        self.addCleanup(subprocess.run, ["umount", self.path("small")], check=True)
+        result = self.run_tool("a.mo", "b.mo", "small/c.mo")
+        self.assertFailure(result, "Disk full", stdout=b"")
+        self.assertFiles({"a.mo": self.first, "b.mo": self.second})
+        self.assertLessEqual(os.path.getsize(self.path("small/c.mo")), 64 * 1024)
+
+    def test_output_over_the_file_size_limit(self):
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the failing write gets EFBIG instead
+            resource.setrlimit(resource.RLIMIT_FSIZE, (64 * 1024, 64 * 1024))
+        result = self.run_tool("a.mo", "b.mo", "c.mo", preexec_fn=limit)
+        self.assertFailure(result, "I/O error 223", stdout=b"")
+        self.assertFiles({"a.mo": self.first, "b.mo": self.second})
+        self.assertEqual(os.path.getsize(self.path("c.mo")), 64 * 1024)
+
+
+class Permissions(FaultTestCase):
+    def setUp(self):
+        super().setUp()
+        if RUNNER or os.geteuid() != 0 or shutil.which("setpriv") is None:
+            self.skipTest("needs root and setpriv to run the tool unprivileged")
+        probe = subprocess.run(UNPRIVILEGED + ["test", "-x", self.command()[0]],
+                               stdin=subprocess.DEVNULL)
+        if probe.returncode != 0:
+            self.skipTest("the binary is not reachable for an unprivileged user")
+
+    def test_unreadable_or_unwritable_files(self):
+        os.mkdir(self.path("locked"), 0o555)
+        os.mkdir(self.path("closed"), 0o700)
+        self.write("closed/a.mo", FIRST)
+        cases = [  # (arguments, setup, answer, c.mo before, exit code, stdout, message)
+            (("a.mo", "b.mo", "c.mo"), ("a.mo", 0o000), b"", None, 1, b"", "File access denied"),
+            (("a.mo", "b.mo", "c.mo"), ("b.mo", 0o200), b"", None, 1, b"", "File access denied"),
+            (("a.mo", "b.mo", "c.mo"), ("c.mo", 0o444), b"y\r\n", OLD, 1, question() + b"\r\n",
+             "File access denied"),
+            (("a.mo", "b.mo", "locked/c.mo"), None, b"", None, 1, b"", "File access denied"),
+            # A file behind a directory that cannot be searched cannot be probed: it is absent.
+            (("closed/a.mo", "b.mo", "c.mo"), None, b"", None, 0,
+             lines("File <closed/a.mo> does not exist in this directory.",
+                   "Therefore K_Graft cannot proceed.") + PAUSE, None),
+        ]
+        for args, setup, answer, before, code, stdout, message in cases:
+            with self.subTest(args=args, setup=setup):
+                self.reset_output(before)
+                for name in ("a.mo", "b.mo"):
+                    os.chmod(self.path(name), 0o644)
+                if setup:
+                    os.chmod(self.path(setup[0]), setup[1])
+                result = self.run_tool(*args, stdin=answer, wrap=UNPRIVILEGED)
+                if code:
+                    self.assertFailure(result, message, stdout=stdout)
+                else:
+                    self.assertRun(result, stdout=stdout)
+                self.assertFiles({"a.mo": FIRST, "b.mo": SECOND, "c.mo": before,
+                                  "locked/c.mo": None, "closed/a.mo": FIRST})
+
+
+class OutputIsAnInput(FaultTestCase):
+    def test_output_reaching_an_input_by_any_name_fails_before_truncating(self):
+        os.link(self.path("a.mo"), self.path("hard.mo"))
+        os.symlink("b.mo", self.path("soft.mo"))
+        os.mkdir(self.path("sub"))
+        for output in ("a.mo", "./a.mo", "sub/../b.mo", self.path("b.mo"), "hard.mo", "soft.mo"):
+            with self.subTest(output=output):
+                result = self.run_tool("a.mo", "b.mo", output, stdin=b"Y\r\n")
+                self.assertFailure(result, "I/O error 32", stdout=question(output) + b"\r\n")
+                self.assertFiles({"a.mo": FIRST, "b.mo": SECOND, "hard.mo": FIRST,
+                                  "soft.mo": SECOND})
+
+
+class UnusualInputs(FaultTestCase):
+    def test_bytes_0_255_26_and_lone_carriage_returns(self):
+        warning = lines("Warning: the string <@3> is not found in file {}.", "This is an error.")
+        cases = [  # (first, second, merged, warned about)
+            (b"\x00\xff\x00\r\n@3\x00\r\n", b"\xff\xfe\n@3\xff\x00\n",
+             b"\x00\xff\x00\r\n@3\xff\x00\r\n", ()),
+            # A byte 26 ends the text, also in the middle of a line.
+            (b"N\r\n@3\r\n\x1aGARBAGE\r\nmore\r\n", b"x\n@3 b\x1a tail\nignored\n",
+             b"N\r\n@3 b\r\n", ()),
+            # A lone CR is no line end and is dropped, also between the marker's two characters.
+            (b"A\rB\r\n@3\r\n", b"C\r\n@\r3 z\r", b"AB\r\n@3 z\r\n", ()),
+            (b"\x1a@3\r\n", b"\x1a", b"", ("a.mo", "b.mo")),
+            (b"\x00\r\n\xff", b"\x1a\n@3\n", None, ()),  # 2 lines against none: refused
+        ]
+        for first, second, merged, warned in cases:
+            with self.subTest(first=first, second=second):
+                self.reset_output(None)
+                self.write("a.mo", first)
+                self.write("b.mo", second)
+                result = self.run_tool("a.mo", "b.mo", "c.mo")
+                if merged is None:
+                    stdout = lines("The number of lines in file <a.mo> is 2,",
+                                   "but the number of lines in file <b.mo> is 0,",
+                                   "K_Graft does not dare to go on.") + PAUSE
+                else:
+                    stdout = b"".join(warning.replace(b"{}", n.encode()) for n in warned)
+                    stdout += created()
+                self.assertRun(result, stdout=stdout)
+                self.assertFiles({"a.mo": first, "b.mo": second, "c.mo": merged})
+
+    def test_a_100_megabyte_line_is_copied_whole(self):
+        pattern = bytes(range(32, 127))
+        line = (pattern * (100 * 2**20 // len(pattern) + 1))[:100 * 2**20]
+        first = line + b"\r\n@3 first\r\n"
+        second = b"dropped\n@3 second"
+        self.write("a.mo", first)
+        self.write("b.mo", second)
+        result = self.run_tool("a.mo", "b.mo", "c.mo")
+        self.assertRun(result, stdout=created())
+        self.assertFiles({"a.mo": first, "b.mo": second, "c.mo": line + b"\r\n@3 second\r\n"})
+
+
+if __name__ == "__main__":
+    unittest.main()
