@@ -1,0 +1,124 @@
+"""End-to-end: failures end with the report on standard error, exit code 1 and the files as left."""
+import os
+import re
+import shutil
+import subprocess
+import unittest
+
+from kgtest import BINARY, RUNNER, ToolTestCase, lines
+from test_dialogue import FIRST, MERGED, SECOND, question
+from test_usage import USAGE
+
+UNPRIVILEGED = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+STDOUT_CLOSED = ["sh", "-c", 'exec "$@" >&-', "sh"]
+BIG_FIRST = b"".join(b"N %d %s\r\n" % (i, b"n" * 40) for i in range(8)) + b"@3\r\n"
+BIG_SECOND = b"@3 big\r\n" + b"".join(b"B %d\r\n" % i for i in range(8))
+
+
+class Failures(ToolTestCase):
+    def setUp(self):
+        super().setUp()
+        self.write("a.mo", FIRST)
+        self.write("b.mo", SECOND)
+
+    def check(self, args, message, stdout=b"", changed=None, stdout_target=subprocess.PIPE,
+              **kwargs):
+        """Runs a failing case with standard output to `stdout_target`; the files afterwards are
+        those before, updated by `changed`. Returns the offset digits."""
+        expected = dict(self.files(), **(changed or {}))
+        result = self.run_tool(*args, stdout=stdout_target, **kwargs)
+        offset = self.assertFailure(result, message, stdout)
+        self.assertEqual(self.files(), expected)
+        return offset
+
+    def test_output_cannot_be_created(self):
+        os.mkdir(self.path("dir.mo"))
+        os.link(self.path("a.mo"), self.path("hard.mo"))
+        os.symlink("b.mo", self.path("soft.mo"))
+        for output, message, asked in [("dir.mo", "File access denied", False),
+                                       ("missing/c.mo", "Invalid filename", False),
+                                       ("a.mo", "I/O error 32", True),
+                                       ("./a.mo", "I/O error 32", True),
+                                       ("b.mo", "I/O error 32", True),
+                                       ("hard.mo", "I/O error 32", True),
+                                       ("soft.mo", "I/O error 32", True)]:
+            with self.subTest(output=output):
+                self.check(["a.mo", "b.mo", output], message, stdin=b"y\n",
+                           stdout=question(output) if asked else b"")
+        self.assertEqual(os.listdir(self.path("dir.mo")), [])
+
+    def test_access_denied_without_privileges(self):
+        if os.geteuid() != 0 or shutil.which("setpriv") is None:
+            self.skipTest("needs root and setpriv to run the tool unprivileged")
+        os.mkdir(self.path("ro"), 0o755)
+        self.write("c.mo", b"root's\r\n")
+        os.chmod(self.path("c.mo"), 0o644)
+        self.write("locked.mo", FIRST)
+        os.chmod(self.path("locked.mo"), 0o000)
+        for args, stdout in [(["a.mo", "b.mo", "ro/c.mo"], b""),
+                             (["a.mo", "b.mo", "c.mo"], question("c.mo")),
+                             (["locked.mo", "b.mo", "new.mo"], b"")]:
+            with self.subTest(args=args):
+                self.check(args, "File access denied", stdout, stdin=b"y\n", wrap=UNPRIVILEGED)
+
+    def test_unusable_standard_output(self):
+        # A closed standard output fails at the first message; the merged file is still written
+        # out whole, and no model file takes the closed descriptor.
+        self.check([], "I/O error 105", wrap=STDOUT_CLOSED)
+        self.check(["a.mo", "b.mo", "c.mo"], "I/O error 105", wrap=STDOUT_CLOSED,
+                   changed={"c.mo": MERGED})
+        with open("/dev/full", "wb") as full:
+            self.check([], "Disk full", stdout=None, stdout_target=full)
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:  # a reader that has gone is a failure, not a silent end by a signal
+            self.check([], "I/O error 232", stdout=None, stdout_target=writer)
+        finally:
+            os.close(writer)
+
+    def test_write_failure_during_the_merge(self):
+        self.write("a.mo", BIG_FIRST)
+        self.write("b.mo", BIG_SECOND)
+        self.check(["a.mo", "b.mo", "/dev/full"], "Disk full", stdin=b"y\n",
+                   stdout=question("/dev/full"))
+
+    def test_pending_console_text_follows_the_report(self):
+        name = "h" * 150 + ".mo"
+        os.link(self.path("a.mo"), self.path(name))
+        shown = question(name)
+        with open(self.path("out.txt"), "wb") as sink:
+            result, writes = self.run_traced("a.mo", "b.mo", name, stdin=b"y\n", stdout=sink)
+        self.assertFailure(result, "I/O error 32", stdout=None)
+        self.assertEqual(self.read("out.txt"), shown)
+        whole = len(shown) // 128 * 128
+        expected = [(1, shown[i:i + 128]) for i in range(0, whole, 128)]
+        expected += [(2, result.stderr), (1, shown[whole:])]
+        self.assertEqual(writes, expected)
+
+    def test_offset_is_fixed_and_names_the_failing_statement(self):
+        self.write("a.mo", BIG_FIRST)
+        self.write("b.mo", BIG_SECOND)
+        os.mkdir(self.path("dir.mo"))
+        with open("/dev/full", "wb") as full:
+            cases = [(["a.mo", "b.mo", "dir.mo"], "File access denied", {}),
+                     (["a.mo", "b.mo", "/dev/full"], "Disk full", {"stdin": b"y\n"}),
+                     ([], "Disk full", {"stdout_target": full})]
+            offsets = []
+            for args, message, kwargs in cases:
+                found = {self.check(args, message, stdout=None, **kwargs) for _ in range(2)}
+                self.assertEqual(len(found), 1, args)
+                offsets += found
+        self.assertEqual(len(set(offsets)), len(offsets), "distinct statements, distinct offsets")
+        with open(BINARY, "rb") as f:
+            has_lines = b".debug_line" in f.read()
+        if RUNNER or shutil.which("addr2line") is None or not has_lines:
+            self.skipTest("needs addr2line and a native binary with line information")
+        for offset in offsets:
+            where = subprocess.run(["addr2line", "-e", BINARY, "0x" + offset], check=True,
+                                   capture_output=True, text=True).stdout.strip()
+            self.assertRegex(where, r"(^|/)app/(main_sequence|merge)\.cpp:\d+"
+                                    r"( \(discriminator \d+\))?$")
+
+
+if __name__ == "__main__":
+    unittest.main()
