@@ -45,12 +45,13 @@ class Terminal(ToolTestCase):
         attributes[1] &= ~termios.OPOST  # show the bytes as written, without LF to CR LF
         attributes[3] &= ~termios.ECHO  # and without the typed answers
         termios.tcsetattr(slave, termios.TCSANOW, attributes)
-        self.proc = subprocess.Popen(self.command(*args), stdin=slave, stdout=slave,
-                                     stderr=subprocess.PIPE, cwd=self.dir)
+        proc = subprocess.Popen(self.command(*args), stdin=slave, stdout=slave,
+                                stderr=subprocess.PIPE, cwd=self.dir)
         os.close(slave)
-        self.master = master
+        self.proc, self.master = proc, master
         self.addCleanup(os.close, master)
-        self.addCleanup(lambda: self.proc.poll() is None and self.proc.kill())
+        self.addCleanup(proc.stderr.close)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
 
     def expect(self, shown, timeout=20):
         """Waits until the terminal shows exactly `shown` while k_graft still runs, waiting."""
@@ -72,7 +73,6 @@ class Terminal(ToolTestCase):
         self.press(b"\r")
         self.assertEqual(self.proc.wait(timeout=20), 0)
         self.assertEqual(self.proc.stderr.read(), b"")
-        self.proc.stderr.close()
         try:
             rest = os.read(self.master, 4096)
         except OSError:  # the terminal is gone once k_graft has ended

@@ -77,6 +77,8 @@ class Failures(ToolTestCase):
             os.close(writer)
 
     def test_write_failure_during_the_merge(self):
+        if RUNNER:
+            self.skipTest("/dev/full as a model file name needs a native binary")
         self.write("a.mo", BIG_FIRST)
         self.write("b.mo", BIG_SECOND)
         self.check(["a.mo", "b.mo", "/dev/full"], "Disk full", stdin=b"y\n",
@@ -101,8 +103,9 @@ class Failures(ToolTestCase):
         os.mkdir(self.path("dir.mo"))
         with open("/dev/full", "wb") as full:
             cases = [(["a.mo", "b.mo", "dir.mo"], "File access denied", {}),
-                     (["a.mo", "b.mo", "/dev/full"], "Disk full", {"stdin": b"y\n"}),
                      ([], "Disk full", {"stdout_target": full})]
+            if not RUNNER:  # a write of the merge itself
+                cases.append((["a.mo", "b.mo", "/dev/full"], "Disk full", {"stdin": b"y\n"}))
             offsets = []
             for args, message, kwargs in cases:
                 found = {self.check(args, message, stdout=None, **kwargs) for _ in range(2)}
