@@ -1,0 +1,288 @@
+// The in-memory platform layer of the unit tests: every platform call, over the state in Fake().
+#include "tests/fake_platform.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kg::platform {
+
+const char kPathDelimiters[] = "\\";
+
+}  // namespace kg::platform
+
+namespace kg::fake {
+
+namespace pf = platform;
+
+namespace {
+
+State state;
+DWORD last_error = 0;
+
+// A handle from CreateFileA: the file, what it does, what it lets others do, where it reads.
+struct OpenFile {
+  std::string name;
+  DWORD access;
+  DWORD share;
+  std::size_t position = 0;
+};
+std::map<std::uintptr_t, OpenFile> open_files;
+std::uintptr_t next_handle = 0x100;
+std::size_t input_position = 0;
+
+// Counts a call; true when it is the one that must fail (its code is then the last error).
+bool Injected(Call call) {
+  int count = ++state.calls[static_cast<int>(call)];
+  if (call != state.fail_call || count < state.fail_at ||
+      (count > state.fail_at && !state.fail_onwards)) {
+    return false;
+  }
+  if (!state.failed) {
+    state.failed = true;
+    state.files_at_failure = state.files;
+    state.output_at_failure = state.output.size();
+  }
+  last_error = state.fail_code;
+  return true;
+}
+
+OpenFile* Find(HANDLE handle) {
+  auto found = open_files.find(reinterpret_cast<std::uintptr_t>(handle));
+  return found == open_files.end() ? nullptr : &found->second;
+}
+
+// True when one side's access is allowed by what the other side shares.
+bool Permits(DWORD access, DWORD share) {
+  return (!(access & pf::GENERIC_READ) || (share & pf::FILE_SHARE_READ)) &&
+         (!(access & pf::GENERIC_WRITE) || (share & pf::FILE_SHARE_WRITE));
+}
+
+}  // namespace
+
+State& Fake() {
+  return state;
+}
+
+void Reset() {
+  state = State{};
+  last_error = 0;
+  open_files.clear();
+  next_handle = 0x100;
+  input_position = 0;
+}
+
+void FailAt(Call call, int n, DWORD code, std::size_t partial) {
+  state.fail_call = call;
+  state.fail_at = n;
+  state.fail_code = code;
+  state.fail_partial = partial;
+}
+
+int Calls(Call call) {
+  return state.calls[static_cast<int>(call)];
+}
+
+std::vector<std::string> WritesTo(const std::string& target) {
+  std::vector<std::string> found;
+  for (const WriteCall& call : state.writes) {
+    if (call.target == target) found.push_back(call.bytes);
+  }
+  return found;
+}
+
+}  // namespace kg::fake
+
+namespace kg::platform {
+
+using fake::Call;
+using fake::Injected;
+using fake::state;
+
+void InitializeProcess(int argc, char** argv) {
+  state.argc = argc;
+  state.argv = argv;
+}
+
+HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, void* /*security*/,
+                   DWORD creation_disposition, DWORD /*flags*/, HANDLE /*template_file*/) {
+  if (Injected(Call::kCreateFile)) return INVALID_HANDLE_VALUE;
+  std::string file(name);
+  if (state.directories.count(file) != 0) {
+    fake::last_error = ERROR_ACCESS_DENIED;
+    return INVALID_HANDLE_VALUE;
+  }
+  bool exists = state.files.count(file) != 0;
+  if (!exists && creation_disposition != CREATE_ALWAYS) {
+    fake::last_error = ERROR_FILE_NOT_FOUND;
+    return INVALID_HANDLE_VALUE;
+  }
+  for (const auto& [handle, open] : fake::open_files) {
+    if (open.name == file &&
+        (!fake::Permits(desired_access, open.share) || !fake::Permits(open.access, share_mode))) {
+      fake::last_error = ERROR_SHARING_VIOLATION;
+      return INVALID_HANDLE_VALUE;
+    }
+  }
+  if (creation_disposition == CREATE_ALWAYS) state.files[file].clear();
+  std::uintptr_t handle = fake::next_handle++;
+  fake::open_files[handle] = fake::OpenFile{file, desired_access, share_mode};
+  ++state.open_handles;
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* /*overlapped*/) {
+  *read = 0;
+  if (Injected(Call::kReadFile)) return 0;
+  const std::string* source;
+  std::size_t* position;
+  fake::OpenFile* open = fake::Find(file);
+  if (file == fake::kInputHandle && !state.no_input) {
+    source = &state.input;
+    position = &fake::input_position;
+  } else if (open != nullptr && (open->access & GENERIC_READ) && state.files.count(open->name)) {
+    source = &state.files[open->name];
+    position = &open->position;
+  } else {
+    fake::last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  std::size_t count = std::min<std::size_t>(to_read, source->size() - *position);
+  if (state.read_limit != 0) count = std::min(count, state.read_limit);
+  std::memcpy(buffer, source->data() + *position, count);
+  *position += count;
+  *read = static_cast<DWORD>(count);
+  return 1;
+}
+
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written,
+               void* /*overlapped*/) {
+  *written = 0;
+  std::string* target = nullptr;
+  std::string name = "<invalid>";
+  if (file == fake::kOutputHandle && !state.no_output) {
+    target = &state.output;
+    name = fake::kStdout;
+  } else if (file == fake::kErrorHandle) {
+    target = &state.error;
+    name = fake::kStderr;
+  } else if (fake::OpenFile* open = fake::Find(file);
+             open != nullptr && (open->access & GENERIC_WRITE)) {
+    target = &state.files[open->name];
+    name = open->name;
+  }
+  const char* bytes = static_cast<const char*>(buffer);
+  state.writes.push_back(fake::WriteCall{name, std::string(bytes, to_write)});
+  if (Injected(Call::kWriteFile)) {
+    std::size_t partial = std::min<std::size_t>(state.fail_partial, to_write);
+    if (target != nullptr) target->append(bytes, partial);
+    *written = static_cast<DWORD>(partial);
+    return 0;
+  }
+  if (target == nullptr) {
+    fake::last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  target->append(bytes, to_write);
+  *written = to_write;
+  return 1;
+}
+
+BOOL CloseHandle(HANDLE file) {
+  auto found = fake::open_files.find(reinterpret_cast<std::uintptr_t>(file));
+  bool known = found != fake::open_files.end();
+  if (known) {  // the handle is released even when the call reports a failure
+    fake::open_files.erase(found);
+    --state.open_handles;
+  }
+  if (Injected(Call::kCloseHandle)) return 0;
+  if (!known) {
+    fake::last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  return 1;
+}
+
+HANDLE GetStdHandle(DWORD which) {
+  if (Injected(Call::kGetStdHandle)) {
+    if (state.failed_selector == 0) state.failed_selector = which;
+    return INVALID_HANDLE_VALUE;
+  }
+  switch (which) {
+    case STD_INPUT_HANDLE:
+      return state.no_input ? nullptr : fake::kInputHandle;
+    case STD_OUTPUT_HANDLE:
+      return state.no_output ? nullptr : fake::kOutputHandle;
+    case STD_ERROR_HANDLE:
+      return fake::kErrorHandle;
+    default:
+      fake::last_error = ERROR_INVALID_HANDLE;
+      return INVALID_HANDLE_VALUE;
+  }
+}
+
+DWORD GetFileType(HANDLE file) {
+  if (file == fake::kInputHandle && !state.no_input) return state.input_type;
+  if (file == fake::kOutputHandle && !state.no_output) return state.output_type;
+  if (file == fake::kErrorHandle) return FILE_TYPE_CHAR;
+  if (fake::Find(file) != nullptr) return state.file_type;
+  fake::last_error = ERROR_INVALID_HANDLE;
+  return FILE_TYPE_UNKNOWN;
+}
+
+DWORD GetLastError() {
+  return fake::last_error;
+}
+
+void SetLastError(DWORD code) {
+  fake::last_error = code;
+}
+
+const char* GetCommandLineA() {
+  return state.command_line ? state.command_line->c_str() : nullptr;
+}
+
+char* const* GetArgumentList(int* count) {
+  *count = state.argc;
+  return state.argv;
+}
+
+DWORD GetFileAttributesA(const char* name) {
+  if (state.directories.count(name) != 0) return FILE_ATTRIBUTE_DIRECTORY;
+  if (state.files.count(name) != 0) return FILE_ATTRIBUTE_NORMAL;
+  fake::last_error = name[0] == '\0' ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+  return INVALID_FILE_ATTRIBUTES;
+}
+
+DWORD GetModuleFileNameA(void* module, char* buffer, DWORD size) {
+  if (size == 0 ||
+      (module != nullptr && reinterpret_cast<std::uintptr_t>(module) != fake::kModuleBase)) {
+    fake::last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  std::size_t length = std::min<std::size_t>(std::strlen(fake::kModulePath), size - 1);
+  std::memcpy(buffer, fake::kModulePath, length);
+  buffer[length] = '\0';
+  return static_cast<DWORD>(length);
+}
+
+std::size_t VirtualQuery(const void* address, MEMORY_BASIC_INFORMATION* info, std::size_t size) {
+  auto at = reinterpret_cast<std::uintptr_t>(address);
+  if (size < sizeof *info || at < fake::kModuleBase ||
+      at - fake::kModuleBase >= fake::kModuleSize) {
+    return 0;
+  }
+  void* base = reinterpret_cast<void*>(fake::kModuleBase);
+  *info = MEMORY_BASIC_INFORMATION{base, base, MEM_COMMIT};
+  return sizeof *info;
+}
+
+int MessageBoxA(HANDLE /*owner*/, const char* text, const char* caption, DWORD type) {
+  state.boxes.push_back(fake::Box{text, caption, type, state.output.size()});
+  return 1;  // IDOK
+}
+
+void ExitProcess(DWORD exit_code) {
+  throw fake::FakeExit{exit_code};
+}
+
+}  // namespace kg::platform

@@ -1,0 +1,435 @@
+// Line files and console streams: line syntax, end of text, block rules, codes and sharing.
+#include "runtime/line_file.h"
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "tests/unit/unit_support.h"
+
+namespace kg {
+namespace {
+
+using fake::Call;
+using fake::Fake;
+using Lines = std::vector<std::string>;
+
+class LineFileReading : public FakeTest {};
+class LineFileWriting : public FakeTest {};
+class LineFileOpening : public FakeTest {};
+class ConsoleStreams : public FakeTest {};
+
+// The bytes of `lines` as written: each ended by CR LF.
+std::string Joined(const Lines& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  return text;
+}
+
+// Reads a line file open for reading the way the tool counts and reads it: end test, read line
+// of 255, skip line.
+Lines ReadAllLines(LineFile& file) {
+  Lines lines;
+  char line[255];
+  while (!file.AtEnd() && lines.size() < 100) {
+    lines.emplace_back(line, file.ReadLine(line, sizeof line));
+    file.SkipLine();
+  }
+  return lines;
+}
+
+struct ReadCase {
+  const char* name;
+  std::string bytes;
+  Lines lines;  // whole, as CopyLineRest gives them
+};
+
+// Files and the lines they hold; three of them place a line end, a lone CR and a byte 26 where a
+// block of `block` bytes ends.
+std::vector<ReadCase> ReadCases(std::size_t block) {
+  std::string filler(block - 2, 'x');
+  static std::string mega, mega_with_crs;  // a line of a megabyte, with lone CRs in between
+  for (int i = 0; mega.size() < (1 << 20); ++i) {
+    std::string piece = "piece " + std::to_string(i) + ";";
+    mega += piece;
+    mega_with_crs += piece + "\r";
+  }
+  return {
+      {"Empty", "", {}},
+      {"NoLineEnd", "A", {"A"}},
+      {"CrLfLines", "one\r\ntwo\r\n", {"one", "two"}},
+      {"LfLines", "one\ntwo\n", {"one", "two"}},
+      {"LoneCrIsDropped", "A\rB\r\n", {"AB"}},
+      {"CrAtEndOfData", "A\r", {"A"}},
+      {"MarkAfterFirstLine",
+       "A\r\n\x1a"
+       "B\r\n",
+       {"A"}},
+      {"MarkInsideLine",
+       "AB\x1a"
+       "CD\r\nEF\r\n",
+       {"AB"}},
+      {"MarkFirst",
+       "\x1a"
+       "A\r\n",
+       {}},
+      {"ZeroAnd255PassThrough", std::string("\0\xff\r\n", 4), {std::string("\0\xff", 2)}},
+      {"LongLine", std::string(300, 'y') + "\r\nnext", {std::string(300, 'y'), "next"}},
+      {"Exactly255", std::string(255, 'z') + "\r\nB", {std::string(255, 'z'), "B"}},
+      {"CrLfSplitAcrossBlocks", filler + "a\r\nB\r\n", {filler + "a", "B"}},
+      {"LoneCrAtBlockEnd", filler + "a\ry\r\n", {filler + "ay"}},
+      {"MarkFirstInBlock",
+       filler + "\r\n\x1a"
+                "C\r\n",
+       {filler}},
+      {"MegabyteLine", mega_with_crs + "\r\nnext\r\n", {mega, "next"}},
+  };
+}
+
+// A block size, the most bytes one ReadFile delivers (0: a whole block) and a case's index.
+struct Reading {
+  std::size_t block;
+  std::size_t read_limit;
+  std::size_t index;
+};
+
+std::vector<Reading> AllReadings() {
+  std::vector<Reading> all;
+  for (std::size_t block : {LineFile::kConsoleBlockSize, LineFile::kFileBlockSize}) {
+    for (std::size_t limit : {0, 1}) {
+      for (std::size_t i = 0; i < ReadCases(block).size(); ++i) all.push_back({block, limit, i});
+    }
+  }
+  return all;
+}
+
+class LineSyntax : public FakeTest, public ::testing::WithParamInterface<Reading> {};
+
+INSTANTIATE_TEST_SUITE_P(Cases, LineSyntax, ::testing::ValuesIn(AllReadings()),
+                         [](const ::testing::TestParamInfo<Reading>& info) {
+                           const Reading& r = info.param;
+                           return std::string(ReadCases(r.block)[r.index].name) + "_Block" +
+                                  std::to_string(r.block) +
+                                  (r.read_limit == 0 ? "_WholeBlockReads" : "_ByteReads");
+                         });
+
+// Reads the case's file by line and copies it line by line, from the same line file reopened.
+TEST_P(LineSyntax, ReadCountAndCopy) {
+  const Reading& r = GetParam();
+  const ReadCase c = ReadCases(r.block)[r.index];
+  Fake().read_limit = r.read_limit;
+  Fake().files = {{"in", c.bytes}};
+  LineFile in(r.block), out(r.block);
+  in.Bind("in");
+  in.OpenForReading();
+  Lines cut;
+  for (const std::string& line : c.lines) cut.push_back(line.substr(0, 255));
+  EXPECT_EQ(ReadAllLines(in), cut);
+  EXPECT_TRUE(in.AtEnd());
+  EXPECT_EQ(in.ReadChar(), kEndOfText);
+
+  in.OpenForReading();  // rewinds
+  out.Bind("out");
+  out.OpenForWriting();
+  while (!in.AtEnd()) {
+    in.CopyLineRest(out);
+    out.EndLine();
+    in.SkipLine();
+  }
+  out.Close();
+  in.Close();
+  EXPECT_EQ(Fake().files["out"], Joined(c.lines));
+  EXPECT_EQ(IoResult(), 0);
+  EXPECT_EQ(Fake().open_handles, 0);
+}
+
+TEST_F(LineFileReading, EndOfDataIsAMarkThatAsksTheSystemNoMore) {
+  Fake().files = {{"in", "A\r\n"}};
+  LineFile in(LineFile::kConsoleBlockSize);
+  in.Bind("in");
+  in.OpenForReading();
+  EXPECT_EQ(ReadAllLines(in), Lines{"A"});
+  int reads = fake::Calls(Call::kReadFile);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(in.AtEnd());
+    EXPECT_EQ(in.ReadChar(), kEndOfText);
+    in.SkipLine();
+  }
+  EXPECT_EQ(fake::Calls(Call::kReadFile), reads);
+}
+
+TEST_F(LineFileReading, ReopenRewindsAndReleasesTheOldHandle) {
+  Fake().files = {{"in", "first\r\nsecond\r\n"}};
+  LineFile in;
+  in.Bind("in");
+  in.OpenForReading();
+  in.SkipLine();
+  in.OpenForReading();
+  EXPECT_EQ(ReadAllLines(in), (Lines{"first", "second"}));
+  EXPECT_EQ(fake::Calls(Call::kCloseHandle), 1);
+  EXPECT_EQ(Fake().open_handles, 1);
+}
+
+TEST_F(LineFileReading, BrokenPipeIsTheEndOfTheData) {
+  Fake().files = {{"in", "A\r\n"}};
+  fake::FailAt(Call::kReadFile, 1, platform::ERROR_BROKEN_PIPE);
+  LineFile in;
+  in.Bind("in");
+  in.OpenForReading();
+  EXPECT_TRUE(in.AtEnd());
+  EXPECT_EQ(IoResult(), 0);
+}
+
+TEST_F(LineFileWriting, IntegersAndWidths) {
+  LineFile out(LineFile::kConsoleBlockSize);
+  out.Bind("out");
+  out.OpenForWriting();
+  struct {
+    std::int64_t value;
+    int width;
+  } const integers[] = {{0, 0},
+                        {123, 0},
+                        {-2147483648LL, 0},
+                        {std::numeric_limits<std::int64_t>::max(), 0},
+                        {std::numeric_limits<std::int64_t>::min(), 0},
+                        {42, 5},
+                        {-7, 3},
+                        {12345, 3}};
+  for (const auto& i : integers) {
+    out.WriteInteger(i.value, i.width);
+    out.WriteChar('|');
+  }
+  out.WriteText("ab", 4);
+  out.WriteText("abc", 2);
+  out.EndLine();
+  out.Close();
+  EXPECT_EQ(
+      Fake().files["out"],
+      "0|123|-2147483648|9223372036854775807|-9223372036854775808|   42| -7|12345|  ababc\r\n");
+}
+
+TEST_F(LineFileWriting, BufferedGoesOutInWholeBlocksAndTheRestAtClose) {
+  LineFile out(LineFile::kConsoleBlockSize);
+  out.Bind("out");
+  out.OpenForWriting();
+  EXPECT_EQ(Fake().files["out"], "");  // created empty at the open
+  out.WriteText("short");
+  out.Flush();
+  out.EndLine();
+  EXPECT_TRUE(fake::WritesTo("out").empty());
+  out.WriteText(std::string(300, 'a'));
+  EXPECT_EQ(fake::WritesTo("out").size(), 2u);
+  out.Close();
+  std::string all = "short\r\n" + std::string(300, 'a');
+  EXPECT_EQ(fake::WritesTo("out"),
+            (Lines{all.substr(0, 128), all.substr(128, 128), all.substr(256)}));
+}
+
+TEST_F(LineFileWriting, TerminalIsWrittenAtTheEndOfEveryStatement) {
+  Fake().output_type = platform::FILE_TYPE_CHAR;
+  LineFile& out = StandardOutput();
+  out.WriteText("File");
+  out.Flush();
+  out.WriteText("s ");
+  out.Flush();
+  out.WriteChar('x');
+  EXPECT_EQ(fake::WritesTo(fake::kStdout), (Lines{"File", "s "}));
+  out.EndLine();
+  EXPECT_EQ(Fake().output, "Files x\r\n");
+}
+
+TEST_F(LineFileWriting, FailedWriteOutLosesItsBlockAndTheRestOfTheWrite) {
+  for (std::size_t partial : {0, 50}) {
+    fake::Reset();
+    SetIoResult(0);
+    LineFile out(LineFile::kConsoleBlockSize);
+    out.Bind("out");
+    out.OpenForWriting();
+    fake::FailAt(Call::kWriteFile, 1, platform::ERROR_DISK_FULL_CODE, partial);
+    out.WriteText(std::string(300, 'a'));
+    EXPECT_EQ(IoResult(), 101);
+    out.WriteText("ok");
+    out.Close();
+    EXPECT_EQ(IoResult(), 101);  // success does not clear it
+    EXPECT_EQ(Fake().files["out"], std::string(partial, 'a') + "ok");
+    EXPECT_EQ(out.mode(), LineFile::Mode::kClosed);
+  }
+}
+
+TEST_F(LineFileWriting, CloseWithFailedWriteOutKeepsTheFileOpen) {
+  LineFile out;
+  out.Bind("out");
+  out.OpenForWriting();
+  out.WriteText("abc");
+  fake::FailAt(Call::kWriteFile, 1, platform::ERROR_ACCESS_DENIED);
+  out.Close();
+  EXPECT_EQ(IoResult(), 5);
+  EXPECT_EQ(out.mode(), LineFile::Mode::kWriting);
+  EXPECT_EQ(Fake().open_handles, 1);
+  SetIoResult(0);
+  out.Close();
+  EXPECT_EQ(IoResult(), 0);
+  EXPECT_EQ(out.mode(), LineFile::Mode::kClosed);
+  EXPECT_EQ(Fake().files["out"], "");
+}
+
+TEST_F(LineFileWriting, FailingCloseHandleLeavesTheFileClosed) {
+  LineFile out;
+  out.Bind("out");
+  out.OpenForWriting();
+  out.WriteText("abc");
+  fake::FailAt(Call::kCloseHandle, 1, platform::ERROR_IO_DEVICE);
+  out.Close();
+  EXPECT_EQ(IoResult(), 1117);
+  EXPECT_EQ(out.mode(), LineFile::Mode::kClosed);
+  EXPECT_EQ(Fake().files["out"], "abc");
+}
+
+TEST_F(LineFileOpening, SharingAndFailedOpens) {
+  Fake().files = {{"a", "keep"}};
+  Fake().directories = {"dir"};
+  LineFile reader, second_reader, writer, other;
+  reader.Bind("a");
+  reader.OpenForReading();
+  second_reader.Bind("a");
+  second_reader.OpenForReading();
+  EXPECT_EQ(IoResult(), 0);
+  writer.Bind("a");
+  writer.OpenForWriting();
+  EXPECT_EQ(IoResult(), 32);
+  EXPECT_EQ(writer.mode(), LineFile::Mode::kClosed);
+  EXPECT_EQ(Fake().files["a"], "keep");
+
+  writer.Bind("b");
+  writer.OpenForWriting();
+  other.Bind("b");
+  struct {
+    const char* name;
+    bool writing;
+    std::int32_t code;
+  } const failing[] = {{"b", false, 32}, {"b", true, 32}, {"c", false, 2}, {"dir", true, 5}};
+  for (const auto& f : failing) {
+    SetIoResult(0);
+    other.Bind(f.name);
+    f.writing ? other.OpenForWriting() : other.OpenForReading();
+    EXPECT_EQ(IoResult(), f.code) << f.name;
+    EXPECT_EQ(other.mode(), LineFile::Mode::kClosed);
+  }
+  EXPECT_EQ(Fake().files.count("c"), 0u);
+}
+
+TEST_F(LineFileOpening, OperationsInTheWrongStateSetTheirCodes) {
+  LineFile file;
+  file.OpenForReading();
+  EXPECT_EQ(IoResult(), 102);
+  file.OpenForWriting();
+  EXPECT_EQ(IoResult(), 102);
+  EXPECT_EQ(file.mode(), LineFile::Mode::kUnbound);
+  EXPECT_EQ(fake::Calls(Call::kCreateFile), 0);
+
+  char line[255];
+  file.Bind("x");
+  struct {
+    const char* what;
+    void (*run)(LineFile&, char*);
+    std::int32_t code;
+  } const cases[] = {
+      {"Close", [](LineFile& f, char*) { f.Close(); }, 103},
+      {"Flush", [](LineFile& f, char*) { f.Flush(); }, 103},
+      {"EndLine", [](LineFile& f, char*) { f.EndLine(); }, 103},
+      {"WriteText", [](LineFile& f, char*) { f.WriteText("a"); }, 105},
+      {"WriteChar", [](LineFile& f, char*) { f.WriteChar('a'); }, 105},
+      {"WriteInteger", [](LineFile& f, char*) { f.WriteInteger(1); }, 105},
+      {"ReadLine", [](LineFile& f, char* l) { EXPECT_EQ(f.ReadLine(l, 255), 0u); }, 104},
+      {"ReadChar", [](LineFile& f, char*) { EXPECT_EQ(f.ReadChar(), kEndOfText); }, 104},
+      {"AtEnd", [](LineFile& f, char*) { EXPECT_TRUE(f.AtEnd()); }, 104},
+      {"SkipLine", [](LineFile& f, char*) { f.SkipLine(); }, 104},
+  };
+  for (const auto& c : cases) {
+    SetIoResult(0);
+    c.run(file, line);
+    EXPECT_EQ(IoResult(), c.code) << c.what;
+  }
+  EXPECT_TRUE(Fake().writes.empty());
+}
+
+TEST_F(LineFileOpening, HandleOfUnknownTypeIsReleasedWith105) {
+  Fake().file_type = platform::FILE_TYPE_UNKNOWN;
+  LineFile out;
+  out.Bind("out");
+  out.OpenForWriting();
+  EXPECT_EQ(IoResult(), 105);
+  EXPECT_EQ(out.mode(), LineFile::Mode::kClosed);
+  EXPECT_EQ(Fake().open_handles, 0);
+
+  SetIoResult(0);
+  Fake().output_type = platform::FILE_TYPE_UNKNOWN;
+  StandardOutput().WriteText("lost");
+  EXPECT_EQ(IoResult(), 105);
+  EXPECT_EQ(fake::Calls(Call::kCloseHandle), 1);  // the standard handle is never closed
+}
+
+TEST_F(ConsoleStreams, OpenOnFirstUseOnly) {
+  StandardInput().Close();
+  EXPECT_EQ(IoResult(), 0);
+  StandardOutput().Close();
+  StandardOutput().Flush();
+  EXPECT_EQ(fake::Calls(Call::kGetStdHandle), 0);
+  EXPECT_EQ(StandardOutput().mode(), LineFile::Mode::kClosed);
+  StandardOutput().WriteText("Proceed? ");
+  StandardOutput().Flush();
+  EXPECT_EQ(StandardOutput().mode(), LineFile::Mode::kWriting);
+  Fake().input = "y\r\n";
+  EXPECT_EQ(StandardInput().ReadChar(), 'y');
+  StandardInput().SkipLine();
+  EXPECT_TRUE(Fake().writes.empty());  // reading never writes out the pending prompt
+  StandardOutput().Close();
+  EXPECT_EQ(Fake().output, "Proceed? ");
+  EXPECT_EQ(StandardOutput().mode(), LineFile::Mode::kWriting);  // keeps its handle
+}
+
+TEST_F(ConsoleStreams, Answers) {
+  struct {
+    std::string input;
+    char answer;
+    char next;  // the character after the skip line that follows the answer
+  } const cases[] = {
+      {"\r\nY\r\n", '\r', 'Y'},   // Enter on a terminal
+      {"\nY\r\nZ\n", '\n', 'Z'},  // an empty redirected line: the next line goes too
+      {"yes\r\nN", 'y', 'N'},
+      {"", kEndOfText, kEndOfText},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    Fake().input = c.input;
+    EXPECT_EQ(StandardInput().ReadChar(), c.answer);
+    StandardInput().SkipLine();
+    EXPECT_EQ(StandardInput().ReadChar(), c.next);
+    EXPECT_EQ(IoResult(), 0);
+  }
+  EXPECT_EQ(StandardInput().ReadChar(), kEndOfText);
+  EXPECT_EQ(fake::Calls(Call::kReadFile), 1);
+}
+
+TEST_F(ConsoleStreams, MissingStandardHandles) {
+  Fake().no_output = true;
+  Fake().no_input = true;
+  StandardOutput().WriteText("lost");
+  EXPECT_EQ(IoResult(), 105);
+  EXPECT_EQ(StandardInput().ReadChar(), kEndOfText);
+  EXPECT_EQ(IoResult(), 6);  // a null input handle fails at the first block read
+
+  SetUp();
+  fake::FailAt(Call::kGetStdHandle, 1, platform::ERROR_INVALID_HANDLE);
+  StandardOutput().WriteText("lost");
+  EXPECT_EQ(IoResult(), 105);
+  SetIoResult(0);
+  StandardOutput().WriteText("kept");  // the next write tries the open again
+  StandardOutput().Close();
+  EXPECT_EQ(IoResult(), 0);
+  EXPECT_EQ(Fake().output, "kept");
+}
+
+}  // namespace
+}  // namespace kg

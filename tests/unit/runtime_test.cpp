@@ -1,0 +1,273 @@
+// Arguments, the file probe, failure objects, both reports and exhausted memory.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "runtime/arguments.h"
+#include "runtime/failures.h"
+#include "runtime/probe.h"
+#include "runtime/process.h"
+#include "runtime/report.h"
+#include "tests/unit/unit_support.h"
+
+namespace kg {
+namespace {
+
+using fake::Fake;
+using fake::FakeExit;
+
+class Arguments : public FakeTest {};
+class FileProbe : public FakeTest {};
+class Failures : public FakeTest {};
+class FailureReport : public FakeTest {};
+class RuntimeErrorReport : public FakeTest {};
+class ExhaustedMemory : public FakeTest {};
+
+// A code address at `offset` in the executable's image.
+const void* InModule(std::uintptr_t offset) {
+  return reinterpret_cast<const void*>(fake::kModuleBase + offset);
+}
+
+TEST_F(Arguments, NextArgumentStopsAtAZeroByte) {
+  std::string_view text("ab\0cd", 5);
+  SplitArgument first = NextArgument(text, 0);
+  EXPECT_EQ(first.argument, "ab");
+  EXPECT_EQ(first.next, 2u);
+  EXPECT_EQ(NextArgument(text, first.next).argument, "");
+}
+
+TEST_F(Arguments, FromACommandLine) {
+  struct {
+    const char* line;
+    std::vector<std::string> words;
+  } const cases[] = {
+      {"k one.mo two.mo out.mo", {"one.mo", "two.mo", "out.mo"}},
+      {"k\tone.mo \t  two.mo\tout.mo \t ", {"one.mo", "two.mo", "out.mo"}},
+      {"k \x01"
+       "a\x1f"
+       "b",
+       {"a", "b"}},
+      {"k \"my file.mo\" b", {"my file.mo", "b"}},
+      {"k my\" \"file.mo", {"my file.mo"}},
+      {"k ab\"cd\"ef", {"abcdef"}},
+      {"k \"\" one.mo two.mo out.mo", {"one.mo", "two.mo", "out.mo"}},
+      {"k \"\"\"\" \"\"", {}},
+      {"k \"", {}},
+      {"k one.mo \"two.mo out.mo", {"one.mo", "two.mo out.mo"}},
+      {"k a b c d", {"a", "b", "c", "d"}},
+      {"k \x7f\x80\xff x", {"\x7f\x80\xff", "x"}},
+      {"\"C:\\Program Files\\k.exe\" a", {"a"}},
+      {"C:\\Program Files\\k.exe a", {"Files\\k.exe", "a"}},
+      {"", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    Fake().command_line = c.line;
+    auto count = static_cast<std::int32_t>(c.words.size());
+    EXPECT_EQ(ArgumentCount(), count);
+    for (std::int32_t i = 1; i <= count; ++i) EXPECT_EQ(ArgumentAt(i), c.words[i - 1]);
+    EXPECT_EQ(ArgumentAt(count + 1), "");
+    EXPECT_EQ(ArgumentAt(-1), "");
+    EXPECT_EQ(ArgumentAt(0), fake::kModulePath);
+  }
+}
+
+TEST_F(Arguments, FromAWordListSkippingEmptyWords) {
+  char program[] = "/usr/bin/k_graft", a[] = "a.mo", empty[] = "", spaced[] = "b c.mo";
+  char* argv[] = {program, a, empty, spaced, empty};
+  Fake().argc = 5;
+  Fake().argv = argv;
+  EXPECT_EQ(ArgumentCount(), 2);
+  EXPECT_EQ(ArgumentAt(0), fake::kModulePath);
+  EXPECT_EQ(ArgumentAt(1), "a.mo");
+  EXPECT_EQ(ArgumentAt(2), "b c.mo");
+  EXPECT_EQ(ArgumentAt(3), "");
+  EXPECT_EQ(ArgumentAt(-2147483647 - 1), "");
+}
+
+TEST_F(FileProbe, PresentOnlyForAnExistingFile) {
+  Fake().files = {{"a.mo", ""}};
+  Fake().directories = {"dir"};
+  EXPECT_TRUE(FileIsPresent("a.mo"));
+  EXPECT_FALSE(FileIsPresent("dir"));
+  EXPECT_FALSE(FileIsPresent(""));
+  EXPECT_FALSE(FileIsPresent("missing.mo"));
+  EXPECT_FALSE(FileIsPresent(std::string_view("a.mo\0x", 6)));
+}
+
+TEST_F(Failures, MakeInOutFailureMessages) {
+  struct {
+    std::int32_t code;
+    const char* message;
+  } const cases[] = {{2, "File not found"},
+                     {3, "Invalid filename"},
+                     {4, "Too many open files"},
+                     {5, "File access denied"},
+                     {100, "Read beyond end of file"},
+                     {101, "Disk full"},
+                     {106, "Invalid numeric input"},
+                     {32, "I/O error 32"},
+                     {105, "I/O error 105"},
+                     {-1, "I/O error -1"},
+                     {-2147483647 - 1, "I/O error -2147483648"}};
+  for (const auto& c : cases) {
+    SetIoResult(c.code);
+    EInOutError* failure = MakeInOutFailure();
+    EXPECT_EQ(failure->MessageText, c.message);
+    EXPECT_EQ(failure->IoResultCode, c.code);
+    EXPECT_EQ(IoResult(), 0);
+    delete failure;
+  }
+}
+
+TEST_F(Failures, ClassNames) {
+  TObject object;
+  Exception exception("");
+  EInOutError io("", 0);
+  EHeapException heap("");
+  EOutOfMemory memory("");
+  const TObject* all[] = {&object, &exception, &io, &heap, &memory};
+  std::vector<std::string> names;
+  for (const TObject* o : all) names.push_back(o->ClassName());
+  EXPECT_EQ(names, (std::vector<std::string>{"TObject", "Exception", "EInOutError",
+                                             "EHeapException", "EOutOfMemory"}));
+}
+
+TEST_F(Failures, ReleaseKeepsHeapFailuresUnlessAllowed) {
+  struct Watched : EHeapException {
+    explicit Watched(bool* gone) : EHeapException("x"), gone(gone) {}
+    ~Watched() override { *gone = true; }
+    bool* gone;
+  };
+  bool gone = false;
+  auto* failure = new Watched(&gone);
+  ReleaseFailure(failure);
+  EXPECT_FALSE(gone);
+  failure->AllowRelease = true;
+  ReleaseFailure(failure);
+  EXPECT_TRUE(gone);
+}
+
+TEST_F(FailureReport, ExactText) {
+  EInOutError denied("File access denied", 5);
+  Exception done("Done."), empty(""), outside("Outside");
+  struct {
+    const Exception* failure;
+    const void* location;
+    std::string report;
+  } const cases[] = {
+      {&denied, InModule(0xABCD),
+       "Exception EInOutError in module k_graft.exe at 0000ABCD.\r\nFile access denied.\r\n"},
+      {&done, InModule(0x12345678),
+       "Exception Exception in module k_graft.exe at 12345678.\r\nDone.\r\n"},
+      {&empty, nullptr, "Exception Exception in module k_graft.exe at 00000000.\r\n\r\n"},
+      {&outside, reinterpret_cast<const void*>(0x51000),
+       "Exception Exception in module k_graft.exe at 00050000.\r\nOutside.\r\n"},
+  };
+  for (const auto& c : cases) {
+    char report[kFailureReportCapacity];
+    std::size_t length = ComposeFailureReport(*c.failure, c.location, report, sizeof report);
+    EXPECT_EQ(std::string(report, length), c.report);
+    EXPECT_EQ(report[length], '\0');
+  }
+}
+
+TEST_F(FailureReport, CutToItsCapacity) {
+  EInOutError failure(std::string(2000, 'm'), 0);
+  char report[kFailureReportCapacity];
+  ASSERT_EQ(ComposeFailureReport(failure, InModule(0x10), report, sizeof report), 1023u);
+  std::string head = "Exception EInOutError in module k_graft.exe at 00000010.\r\n";
+  EXPECT_EQ(std::string(report), head + std::string(1023 - head.size(), 'm'));
+}
+
+TEST_F(FailureReport, ShownInAnErrorBox) {
+  ShowFailureReport(EInOutError("I/O error 32", 32), InModule(0x20));
+  ASSERT_EQ(Fake().boxes.size(), 1u);
+  EXPECT_EQ(Fake().boxes[0].text,
+            "Exception EInOutError in module k_graft.exe at 00000020.\r\nI/O error 32.\r\n");
+  EXPECT_EQ(Fake().boxes[0].caption, "Application Error");
+  EXPECT_EQ(Fake().boxes[0].flags, 0x2010u);
+}
+
+TEST_F(RuntimeErrorReport, TextBoxAndExitCode) {
+  char report[30];
+  EXPECT_EQ(ComposeRuntimeErrorReport(203, InModule(0xABCDEF), report), 29u);
+  EXPECT_EQ(std::string(report, 29), "Runtime error 203 at 00ABCDEF");
+  ComposeRuntimeErrorReport(5, InModule(0x1234ABCD), report);
+  EXPECT_EQ(std::string(report, 29), "Runtime error   5 at 1234ABCD");
+
+  try {
+    RuntimeError(203, InModule(0x42));
+    FAIL() << "RuntimeError returned";
+  } catch (const FakeExit& exit) {
+    EXPECT_EQ(exit.code, 203u);
+  }
+  ASSERT_EQ(Fake().boxes.size(), 1u);
+  EXPECT_EQ(Fake().boxes[0].text, "Runtime error 203 at 00000042");
+  EXPECT_EQ(Fake().boxes[0].caption, "Error");
+  EXPECT_EQ(Fake().boxes[0].flags, platform::MB_OK);
+}
+
+void* volatile allocated = nullptr;
+
+// Makes the next allocation fail.
+void AllocateWithoutMemory() {
+  test::fail_next_allocation = true;
+  allocated = ::operator new(64);
+}
+
+TEST_F(ExhaustedMemory, RaisesTheReservedFailure) {
+  RunStartUpSteps(0, nullptr);
+  EOutOfMemory* reserved = ReservedOutOfMemory();
+  ASSERT_NE(reserved, nullptr);
+  EXPECT_EQ(reserved->MessageText, "Out of memory");
+  for (int i = 0; i < 2; ++i) {
+    try {
+      AllocateWithoutMemory();
+      FAIL() << "the allocation succeeded";
+    } catch (const RaisedFailure& raised) {
+      EXPECT_EQ(raised.failure, reserved);  // the same object every time
+      ReleaseFailure(raised.failure);
+    }
+  }
+  EXPECT_EQ(ReservedOutOfMemory(), reserved);
+  StopRuntimeSupport();
+  EXPECT_EQ(ReservedOutOfMemory(), nullptr);
+}
+
+TEST_F(ExhaustedMemory, InTheToolIsReportedAndExitsWith1) {
+  try {
+    RunProgram(0, nullptr, &AllocateWithoutMemory);
+  } catch (const FakeExit& exit) {
+    EXPECT_EQ(exit.code, 1u);
+  }
+  ASSERT_EQ(Fake().boxes.size(), 1u);
+  const std::string& text = Fake().boxes[0].text;
+  EXPECT_EQ(text.substr(0, text.find(" at ")), "Exception EOutOfMemory in module k_graft.exe");
+  EXPECT_EQ(text.substr(text.find("\r\n")), "\r\nOut of memory.\r\n");
+}
+
+TEST_F(ExhaustedMemory, OutsideTheRuntimeSupportEndsWith203) {
+  for (bool at_start : {true, false}) {
+    SetUp();
+    try {
+      if (at_start) {
+        test::fail_next_allocation = true;  // the reservation itself cannot be had
+        RunStartUpSteps(0, nullptr);
+      } else {
+        RunStartUpSteps(0, nullptr);
+        StopRuntimeSupport();
+        AllocateWithoutMemory();
+      }
+      FAIL() << "no exit";
+    } catch (const FakeExit& exit) {
+      EXPECT_EQ(exit.code, 203u);
+    }
+    ASSERT_EQ(Fake().boxes.size(), 1u);
+    EXPECT_EQ(Fake().boxes[0].text.substr(0, 21), "Runtime error 203 at ");
+    EXPECT_EQ(Fake().boxes[0].caption, "Error");
+  }
+}
+
+}  // namespace
+}  // namespace kg

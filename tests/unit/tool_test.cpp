@@ -1,0 +1,180 @@
+// Whole runs of the tool in-process over the fake platform, and a failure at every platform call.
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/main_sequence.h"
+#include "runtime/process.h"
+#include "tests/unit/unit_support.h"
+
+namespace kg {
+namespace {
+
+using fake::Call;
+using fake::Fake;
+
+class ToolRun : public FakeTest {};
+
+const std::string kPause = "\r\n   ... press <Enter> to continue ...\r\n";
+
+// Runs the tool with `args` after the program's name; returns its exit code.
+platform::DWORD RunTool(std::vector<std::string> args) {
+  args.insert(args.begin(), "/opt/k_graft");
+  std::vector<char*> argv;
+  for (std::string& word : args) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  try {
+    RunProgram(static_cast<int>(args.size()), argv.data(), &app::RunMainSequence);
+  } catch (const fake::FakeExit& exit) {
+    return exit.code;
+  }
+}
+
+// The second line of the one failure report shown, or a note that there was none.
+std::string ReportMessage() {
+  if (Fake().boxes.size() != 1) return "<" + std::to_string(Fake().boxes.size()) + " reports>";
+  const std::string& text = Fake().boxes[0].text;
+  return text.substr(text.find("\r\n") + 2);
+}
+
+// Two inputs of `count` lines each, larger than a file block, with their marker lines inside;
+// the first mixes LF and CR LF line ends. Returns the merged output they give.
+std::string ArrangeInputs(int count) {
+  std::string first, second, network_section, behaviour_section;
+  for (int i = 0; i < count; ++i) {
+    std::string network = i == count / 2 ? "@3 first" : "network line " + std::to_string(i);
+    std::string behaviour = i == count / 3 ? "@3 behaviour" : "behaviour " + std::to_string(i);
+    first += network + (i % 2 == 0 ? "\n" : "\r\n");
+    second += behaviour + "\r\n";
+    if (i < count / 2) network_section += network + "\r\n";
+    if (i >= count / 3) behaviour_section += behaviour + "\r\n";
+  }
+  Fake().files = {{"a.mo", first}, {"b.mo", second}};
+  return network_section + behaviour_section;
+}
+
+TEST_F(ToolRun, UsageTextWithTooFewArguments) {
+  EXPECT_EQ(RunTool({"a.mo", "b.mo"}), 0u);
+  EXPECT_EQ(Fake().output,
+            "The program K_Graft must be called with 3 parameters.\r\n"
+            "The first and second must be existing .mo files,\r\n"
+            "and they will be merged in the third .mo file\r\n"
+            "with the network specification taken from the first,\r\n"
+            "and the behavior specification taken from the second file.\r\n"
+            "You have not given three parameters, so the program now stops.\r\n" +
+                kPause);
+  EXPECT_TRUE(Fake().boxes.empty());
+}
+
+TEST_F(ToolRun, MergeWritesTheOutputAndTheCompletionLine) {
+  std::string merged = ArrangeInputs(12);
+  std::map<std::string, std::string> inputs = Fake().files;
+  EXPECT_EQ(RunTool({"a.mo", "b.mo", "c.mo", "ignored"}), 0u);
+  EXPECT_EQ(Fake().files["c.mo"], merged);
+  EXPECT_EQ(Fake().files["a.mo"], inputs["a.mo"]);
+  EXPECT_EQ(Fake().files["b.mo"], inputs["b.mo"]);
+  EXPECT_EQ(Fake().output, "K_Graft has created file c.mo, and now is ready.\r\n" + kPause);
+  EXPECT_EQ(Fake().open_handles, 0);
+}
+
+TEST_F(ToolRun, DeclinedOverwriteLeavesTheOutputAlone) {
+  ArrangeInputs(4);
+  Fake().files["c.mo"] = "old";
+  Fake().input = "n\r\nY\r\n";
+  EXPECT_EQ(RunTool({"a.mo", "b.mo", "c.mo"}), 0u);
+  EXPECT_EQ(Fake().files["c.mo"], "old");
+  EXPECT_EQ(Fake().output,
+            "A file named <c.mo> already exists in this directory.\r\n"
+            "If you proceed, it will be overwritten.\r\n"
+            "Do you wish to proceed? (Y/N): \r\n" +
+                kPause);
+}
+
+TEST_F(ToolRun, ReportComesBeforeTheConsoleTextStillHeld) {
+  ArrangeInputs(4);
+  std::string first = Fake().files["a.mo"];
+  Fake().input = "Y\r\n";
+  EXPECT_EQ(RunTool({"a.mo", "b.mo", "a.mo"}), 1u);
+  EXPECT_EQ(ReportMessage(), "I/O error 32.\r\n");
+  EXPECT_EQ(Fake().boxes[0].caption, "Application Error");
+  std::string said =
+      "A file named <a.mo> already exists in this directory.\r\n"
+      "If you proceed, it will be overwritten.\r\n"
+      "Do you wish to proceed? (Y/N): \r\n";
+  EXPECT_EQ(Fake().output, said);
+  EXPECT_EQ(Fake().boxes[0].output_size, said.size() / 128 * 128);  // whole blocks only
+  EXPECT_EQ(Fake().files["a.mo"], first);
+}
+
+TEST_F(ToolRun, MissingStandardOutputFailsAtTheFirstMessage) {
+  Fake().no_output = true;
+  EXPECT_EQ(RunTool({}), 1u);
+  EXPECT_EQ(ReportMessage(), "I/O error 105.\r\n");
+  EXPECT_EQ(Fake().output, "");
+}
+
+// Every platform call of a successful merge fails in turn: the run ends with exit code 1 and the
+// report of that call's code, the inputs stay as they were, standard output (a terminal) holds
+// what was written before the failure, and the output keeps what had reached it.
+TEST_F(ToolRun, FailureAtEveryPlatformCallOfAMerge) {
+  auto arrange = [] {
+    fake::Reset();
+    Fake().output_type = platform::FILE_TYPE_CHAR;
+    Fake().read_limit = 40000;
+    return ArrangeInputs(8000);
+  };
+  std::string merged = arrange();
+  std::map<std::string, std::string> inputs = Fake().files;
+  ASSERT_EQ(RunTool({"a.mo", "b.mo", "c.mo"}), 0u);
+  ASSERT_EQ(Fake().files["c.mo"], merged);
+  std::string said = Fake().output;
+  int success_calls[static_cast<int>(Call::kCount)];
+  for (int k = 0; k < static_cast<int>(Call::kCount); ++k) success_calls[k] = Fake().calls[k];
+  ASSERT_GE(fake::WritesTo("c.mo").size(), 2u);
+  ASSERT_GE(success_calls[static_cast<int>(Call::kReadFile)], 10);
+
+  struct {
+    Call call;
+    platform::DWORD code;
+    const char* message;
+  } const kinds[] = {{Call::kCreateFile, 32, "I/O error 32.\r\n"},
+                     {Call::kReadFile, 5, "File access denied.\r\n"},
+                     {Call::kWriteFile, 101, "Disk full.\r\n"},
+                     {Call::kCloseHandle, 1117, "I/O error 1117.\r\n"},
+                     {Call::kGetStdHandle, 6, nullptr}};
+  for (const auto& kind : kinds) {
+    int n = 1;
+    for (;; ++n) {
+      SCOPED_TRACE("call kind " + std::to_string(static_cast<int>(kind.call)) + ", call " +
+                   std::to_string(n));
+      arrange();
+      SetIoResult(0);
+      fake::FailAt(kind.call, n, kind.code);
+      Fake().fail_onwards = kind.call == Call::kGetStdHandle;  // a handle lookup fails for good
+      platform::DWORD code = RunTool({"a.mo", "b.mo", "c.mo"});
+      if (!Fake().failed) {
+        EXPECT_EQ(code, 0u);
+        break;
+      }
+      EXPECT_EQ(code, 1u);
+      std::string message = kind.message != nullptr ? kind.message
+                            : Fake().failed_selector == platform::STD_OUTPUT_HANDLE
+                                ? "I/O error 105.\r\n"
+                                : "I/O error 104.\r\n";
+      EXPECT_EQ(ReportMessage(), message);
+      const std::string& report = Fake().boxes[0].text;
+      EXPECT_EQ(report.substr(0, report.find(" at ")),
+                "Exception EInOutError in module k_graft.exe");
+      EXPECT_EQ(Fake().files["a.mo"], inputs["a.mo"]);
+      EXPECT_EQ(Fake().files["b.mo"], inputs["b.mo"]);
+      EXPECT_EQ(Fake().output, said.substr(0, Fake().output_at_failure));
+      std::string before = Fake().files_at_failure["c.mo"];
+      EXPECT_EQ(Fake().files["c.mo"].substr(0, before.size()), before);
+      EXPECT_EQ(merged.substr(0, before.size()), before);
+    }
+    EXPECT_EQ(n - 1, success_calls[static_cast<int>(kind.call)]);
+  }
+}
+
+}  // namespace
+}  // namespace kg
