@@ -1,0 +1,185 @@
+// The platform calls for Windows: each passes to the Win32 call of the same name.
+//
+// The Windows API already has the behaviour the runtime was designed against (share modes, the
+// console's CR LF line ends, one command-line text, message boxes), so most calls hand their
+// arguments straight through. The few additions keep the contracts of platform.h where Windows
+// alone would differ: writes go on after a short write, the probe follows symbolic links, a cut
+// module path is terminated, and a report that no box can show goes to the standard error.
+//
+// The platform header comes first: <windows.h> defines macros named like its constants, so below
+// that include only the Windows names are used (same values), and the header's few names needed
+// afterwards are taken here first.
+#include "runtime/platform/platform.h"
+
+namespace kg::platform {
+namespace {
+// A write that makes no progress and gives no reason counts as a full device.
+constexpr DWORD kNoProgressCode = ERROR_DISK_FULL_CODE;
+}  // namespace
+}  // namespace kg::platform
+
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+namespace kg::platform {
+
+const char kPathDelimiters[] = "\\/";
+
+namespace {
+
+// The Windows handle of a platform handle (both are untyped pointers).
+::HANDLE Native(HANDLE handle) {
+  return static_cast<::HANDLE>(handle);
+}
+
+// Writes all of `text` to the standard error handle, going on after short writes.
+void WriteToStandardError(const char* text, std::size_t length) {
+  ::HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (error == nullptr || error == INVALID_HANDLE_VALUE) return;
+  while (length > 0) {
+    ::DWORD put = 0;
+    if (!::WriteFile(error, text, static_cast<::DWORD>(length), &put, nullptr) || put == 0) return;
+    text += put;
+    length -= put;
+  }
+}
+
+}  // namespace
+
+void InitializeProcess(int /*argc*/, char** /*argv*/) {
+  // Windows hands over one command-line text, keeps the standard handles apart from the handles
+  // that CreateFileA returns, and has no signal for a pipe whose reader has gone.
+}
+
+HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, void* security,
+                   DWORD creation_disposition, DWORD flags, HANDLE template_file) {
+  return ::CreateFileA(name, desired_access, share_mode,
+                       static_cast<LPSECURITY_ATTRIBUTES>(security), creation_disposition, flags,
+                       Native(template_file));
+}
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* overlapped) {
+  ::DWORD got = 0;
+  BOOL ok = ::ReadFile(Native(file), buffer, to_read, &got, static_cast<LPOVERLAPPED>(overlapped));
+  *read = ok ? static_cast<DWORD>(got) : 0;
+  return ok;
+}
+
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, void* overlapped) {
+  const char* bytes = static_cast<const char*>(buffer);
+  DWORD done = 0;
+  while (done < to_write) {
+    ::DWORD put = 0;
+    if (!::WriteFile(Native(file), bytes + done, to_write - done, &put,
+                     static_cast<LPOVERLAPPED>(overlapped))) {
+      *written = done + static_cast<DWORD>(put);
+      return 0;
+    }
+    if (put == 0) {
+      ::SetLastError(kNoProgressCode);
+      *written = done;
+      return 0;
+    }
+    done += static_cast<DWORD>(put);
+  }
+  *written = done;
+  return 1;
+}
+
+BOOL CloseHandle(HANDLE file) {
+  return ::CloseHandle(Native(file));
+}
+
+HANDLE GetStdHandle(DWORD which) {
+  return ::GetStdHandle(which);
+}
+
+DWORD GetFileType(HANDLE file) {
+  return static_cast<DWORD>(::GetFileType(Native(file)));
+}
+
+DWORD GetLastError() {
+  return static_cast<DWORD>(::GetLastError());
+}
+
+void SetLastError(DWORD code) {
+  ::SetLastError(code);
+}
+
+const char* GetCommandLineA() {
+  return ::GetCommandLineA();
+}
+
+char* const* GetArgumentList(int* count) {
+  *count = 0;
+  return nullptr;
+}
+
+DWORD GetFileAttributesA(const char* name) {
+  ::DWORD attributes = ::GetFileAttributesA(name);
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return static_cast<DWORD>(attributes);
+  }
+  // A symbolic link or junction: answer for what it leads to, as opening it would.
+  ::HANDLE target = ::CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (target == INVALID_HANDLE_VALUE) return INVALID_FILE_ATTRIBUTES;
+  BY_HANDLE_FILE_INFORMATION information;
+  BOOL known = ::GetFileInformationByHandle(target, &information);
+  ::DWORD error = ::GetLastError();
+  ::CloseHandle(target);
+  if (!known) {
+    ::SetLastError(error);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return static_cast<DWORD>(information.dwFileAttributes);
+}
+
+DWORD GetModuleFileNameA(void* module, char* buffer, DWORD size) {
+  if (size == 0) return 0;
+  ::DWORD length = ::GetModuleFileNameA(static_cast<HMODULE>(module), buffer, size);
+  if (length >= size) {  // cut: older systems leave the text unterminated
+    length = size - 1;
+    buffer[length] = '\0';
+  }
+  return static_cast<DWORD>(length);
+}
+
+std::size_t VirtualQuery(const void* address, MEMORY_BASIC_INFORMATION* info, std::size_t size) {
+  if (size < sizeof *info) return 0;
+  ::MEMORY_BASIC_INFORMATION region;
+  if (address == nullptr || ::VirtualQuery(address, &region, sizeof region) != sizeof region) {
+    *info = MEMORY_BASIC_INFORMATION{nullptr, nullptr, 0};
+    return 0;
+  }
+  *info = MEMORY_BASIC_INFORMATION{region.BaseAddress, region.AllocationBase,
+                                   static_cast<DWORD>(region.State)};
+  return sizeof *info;
+}
+
+int MessageBoxA(HANDLE owner, const char* text, const char* caption, DWORD type) {
+  int answer = ::MessageBoxA(static_cast<HWND>(owner), text, caption, type);
+  if (answer > 0) return answer;
+  // No box could be shown (0, or -1 from some systems without a desktop): the title and the text go
+  // to the standard error in one write, each ended by a line end.
+  char report[4096];
+  std::size_t length = 0;
+  auto append = [&](const char* piece) {
+    for (; *piece != '\0' && length < sizeof report; ++piece) report[length++] = *piece;
+  };
+  append(caption);
+  append("\r\n");
+  append(text);
+  if (length < 2 || report[length - 2] != '\r' || report[length - 1] != '\n') append("\r\n");
+  WriteToStandardError(report, length);
+  return IDOK;
+}
+
+void ExitProcess(DWORD exit_code) {
+  ::ExitProcess(exit_code);
+}
+
+}  // namespace kg::platform
