@@ -3,6 +3,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "runtime/io_result.h"
 
 namespace kg {
@@ -13,17 +17,45 @@ namespace pf = platform;
 
 LineFile* pending_outputs = nullptr;
 
+// The first byte in [from, to) equal to `a`, `b` or `c`, or `to` when there is none. One pass,
+// thirty-two bytes at a time where SSE2 is there; the last bytes of a span that is not a multiple
+// of sixteen are looked at through one overlapping load instead of a byte loop.
+inline const char* FindFirstOf(const char* from, const char* to, char a, char b, char c) {
+#if defined(__SSE2__)
+  if (to - from >= 16) {
+    const __m128i want_a = _mm_set1_epi8(a);
+    const __m128i want_b = _mm_set1_epi8(b);
+    const __m128i want_c = _mm_set1_epi8(c);
+    // Bit i is set when at[i] is one of the three bytes.
+    auto hits = [&](const char* at) {
+      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+      __m128i hit = _mm_cmpeq_epi8(bytes, want_a);
+      hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, want_b));
+      if (c != b) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(bytes, want_c));
+      return static_cast<unsigned>(_mm_movemask_epi8(hit));
+    };
+    for (; to - from >= 32; from += 32) {
+      unsigned mask = hits(from) | hits(from + 16) << 16;
+      if (mask != 0) return from + __builtin_ctz(mask);
+    }
+    if (to - from >= 16) {
+      unsigned mask = hits(from);
+      if (mask != 0) return from + __builtin_ctz(mask);
+      from += 16;
+    }
+    if (from == to) return to;
+    // The last sixteen bytes, of which the first 16 - (to - from) were looked at already.
+    unsigned mask = hits(to - 16) >> (16 - (to - from));
+    return mask != 0 ? from + __builtin_ctz(mask) : to;
+  }
+#endif
+  while (from < to && *from != a && *from != b && *from != c) ++from;
+  return from;
+}
+
 // The first byte in [from, to) that is LF, CR or 26, or `to` when there is none.
-const char* FindLineStop(const char* from, const char* to) {
-  const char* lf =
-      static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
-  if (lf != nullptr) to = lf;
-  const char* cr =
-      static_cast<const char*>(std::memchr(from, '\r', static_cast<std::size_t>(to - from)));
-  if (cr != nullptr) to = cr;
-  const char* end =
-      static_cast<const char*>(std::memchr(from, kEndOfText, static_cast<std::size_t>(to - from)));
-  return end != nullptr ? end : to;
+inline const char* FindLineStop(const char* from, const char* to) {
+  return FindFirstOf(from, to, '\n', '\r', kEndOfText);
 }
 
 }  // namespace
@@ -165,19 +197,11 @@ void LineFile::SkipLine() {
   for (;;) {
     if (position_ == fill_ && !FillBlock()) return;
     const char* from = block_ + position_;
-    std::size_t count = fill_ - position_;
-    const char* lf = static_cast<const char*>(std::memchr(from, '\n', count));
-    std::size_t before_lf = lf != nullptr ? static_cast<std::size_t>(lf - from) : count;
-    const char* mark = static_cast<const char*>(std::memchr(from, kEndOfText, before_lf));
-    if (mark != nullptr) {
-      position_ += static_cast<std::size_t>(mark - from);
-      return;
-    }
-    if (lf != nullptr) {
-      position_ += before_lf + 1;
-      return;
-    }
-    position_ = fill_;
+    const char* stop = FindFirstOf(from, block_ + fill_, '\n', kEndOfText, kEndOfText);
+    position_ += static_cast<std::size_t>(stop - from);
+    if (position_ == fill_) continue;
+    if (*stop == '\n') ++position_;  // a byte 26 stays unread
+    return;
   }
 }
 
@@ -186,16 +210,19 @@ std::size_t LineFile::ReadLine(char* line, std::size_t capacity) {
   std::size_t stored = 0;
   while (stored < capacity) {
     if (position_ == fill_ && !FillBlock()) break;
-    char c = block_[position_];
-    if (c == '\n' || c == kEndOfText) break;
-    if (c == '\r') {
-      if (position_ + 1 == fill_) FillBlock();  // keeps the CR, looks at what follows
-      if (position_ + 1 < fill_ && block_[position_ + 1] == '\n') break;
-      ++position_;  // a lone CR is dropped
-      continue;
-    }
-    line[stored++] = c;
-    ++position_;
+    const char* from = block_ + position_;
+    std::size_t room = capacity - stored;
+    const char* to = fill_ - position_ > room ? from + room : block_ + fill_;
+    const char* stop = FindLineStop(from, to);
+    std::size_t count = static_cast<std::size_t>(stop - from);
+    std::memcpy(line + stored, from, count);
+    stored += count;
+    position_ += count;
+    if (stop == to) continue;                 // the capacity or the block's end
+    if (*stop != '\r') break;                 // LF or 26: the line ends here
+    if (position_ + 1 == fill_) FillBlock();  // keeps the CR, looks at what follows
+    if (position_ + 1 < fill_ && block_[position_ + 1] == '\n') break;
+    ++position_;  // a lone CR is dropped
   }
   return stored;
 }
