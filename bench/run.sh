@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs the merge benchmark: builds a Release k_graft in build-bench/ (unless --k-graft PATH names
+# one), then times it against cat, awk and Python on generated model files (bench/bench.py).
+# Every other option goes to bench.py; `bench/run.sh --help` lists them. Needs bash, cmake, g++,
+# python3, awk and /usr/bin/time (Debian package `time`).
+set -euo pipefail
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+
+binary=""
+args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --k-graft) binary="$2"; shift 2 ;;
+    --k-graft=*) binary="${1#*=}"; shift ;;
+    *) args+=("$1"); shift ;;
+  esac
+done
+
+for tool in python3 awk; do
+  command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing" >&2; exit 1; }
+done
+if [ ! -x /usr/bin/time ]; then
+  echo "run.sh: /usr/bin/time is missing: install it with 'apt-get install time'" >&2
+  exit 1
+fi
+
+if [ -z "$binary" ]; then
+  build="$repo/build-bench"
+  echo "== Building a Release k_graft in $build =="
+  cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$build" --target k_graft -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+  binary="$build/k_graft"
+fi
+
+exec python3 "$repo/bench/bench.py" --k-graft "$binary" ${args[@]+"${args[@]}"}
