@@ -168,9 +168,16 @@ TEST_F(ToolRun, FailureAtEveryPlatformCallOfAMerge) {
       EXPECT_EQ(Fake().files["a.mo"], inputs["a.mo"]);
       EXPECT_EQ(Fake().files["b.mo"], inputs["b.mo"]);
       EXPECT_EQ(Fake().output, said.substr(0, Fake().output_at_failure));
-      std::string before = Fake().files_at_failure["c.mo"];
-      EXPECT_EQ(Fake().files["c.mo"].substr(0, before.size()), before);
-      EXPECT_EQ(merged.substr(0, before.size()), before);
+      // The output keeps what had reached it; pending text is written out at the exit.
+      auto before = Fake().files_at_failure.find("c.mo");
+      if (before != Fake().files_at_failure.end()) {
+        const std::string& output = Fake().files["c.mo"];
+        EXPECT_TRUE(output.compare(0, before->second.size(), before->second) == 0);
+        EXPECT_TRUE(merged.compare(0, before->second.size(), before->second) == 0);
+        if (kind.call == Call::kCloseHandle) {
+          EXPECT_TRUE(output == merged);
+        }
+      }
     }
     EXPECT_EQ(n - 1, success_calls[static_cast<int>(kind.call)]);
   }
