@@ -27,8 +27,18 @@ fi
 if [ -z "$binary" ]; then
   build="$repo/build-bench"
   echo "== Building a Release k_graft in $build =="
-  cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$build" --target k_graft -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+  config=(-DCMAKE_BUILD_TYPE=Release)
+  # The tests need GoogleTest; the benchmark does not.
+  [ -f /usr/include/gtest/gtest.h ] || config+=(-DKG_BUILD_TESTS=OFF)
+  log="$(mktemp)"
+  if ! { cmake -S "$repo" -B "$build" "${config[@]}" &&
+    cmake --build "$build" --target k_graft -j "$(nproc 2>/dev/null || echo 2)"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    rm -f "$log"
+    echo "run.sh: the build failed" >&2
+    exit 1
+  fi
+  rm -f "$log"
   binary="$build/k_graft"
 fi
 
