@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -47,9 +48,9 @@ struct ReadCase {
 
 // Files and the lines they hold; three of them place a line end, a lone CR and a byte 26 where a
 // block of `block` bytes ends.
-std::vector<ReadCase> ReadCases(std::size_t block) {
+std::vector<ReadCase> MakeReadCases(std::size_t block) {
   std::string filler(block - 2, 'x'), mark(1, kEndOfText);
-  static std::string mega, mega_with_crs;  // a line of a megabyte, with lone CRs in between
+  std::string mega, mega_with_crs;  // a line of a megabyte, with lone CRs in between
   for (int i = 0; mega.size() < (1 << 20); ++i) {
     std::string piece = "piece " + std::to_string(i) + ";";
     mega += piece;
@@ -73,6 +74,14 @@ std::vector<ReadCase> ReadCases(std::size_t block) {
       {"MarkFirstInBlock", filler + "\r\n" + mark + "C\r\n", {filler}},
       {"MegabyteLine", mega_with_crs + "\r\nnext\r\n", {mega, "next"}},
   };
+}
+
+// The cases for a block size, made once.
+const std::vector<ReadCase>& ReadCases(std::size_t block) {
+  static std::map<std::size_t, std::vector<ReadCase>> made;
+  auto found = made.find(block);
+  if (found == made.end()) found = made.emplace(block, MakeReadCases(block)).first;
+  return found->second;
 }
 
 // A block size, the most bytes one ReadFile delivers (0: a whole block) and a case's index.
@@ -105,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, LineSyntax, ::testing::ValuesIn(AllReadings()),
 // Reads the case's file by line and copies it line by line, from the same line file reopened.
 TEST_P(LineSyntax, ReadCountAndCopy) {
   const Reading& r = GetParam();
-  const ReadCase c = ReadCases(r.block)[r.index];
+  const ReadCase& c = ReadCases(r.block)[r.index];
   Fake().read_limit = r.read_limit;
   Fake().files = {{"in", c.bytes}};
   LineFile in(r.block), out(r.block);
