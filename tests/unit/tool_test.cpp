@@ -17,6 +17,18 @@ class ToolRun : public FakeTest {};
 
 const std::string kPause = "\r\n   ... press <Enter> to continue ...\r\n";
 
+// The failure that ended the last run, released once the run is over (a real process ends).
+Exception* raised_failure = nullptr;
+
+void RunMainSequenceNotingTheFailure() {
+  try {
+    app::RunMainSequence();
+  } catch (const RaisedFailure& raised) {
+    raised_failure = raised.failure;
+    throw;
+  }
+}
+
 // Runs the tool with `args` after the program's name; returns its exit code.
 platform::DWORD RunTool(std::vector<std::string> args) {
   args.insert(args.begin(), "/opt/k_graft");
@@ -24,8 +36,10 @@ platform::DWORD RunTool(std::vector<std::string> args) {
   for (std::string& word : args) argv.push_back(word.data());
   argv.push_back(nullptr);
   try {
-    RunProgram(static_cast<int>(args.size()), argv.data(), &app::RunMainSequence);
+    RunProgram(static_cast<int>(args.size()), argv.data(), &RunMainSequenceNotingTheFailure);
   } catch (const fake::FakeExit& exit) {
+    if (raised_failure != nullptr) ReleaseFailure(raised_failure);
+    raised_failure = nullptr;
     return exit.code;
   }
 }
