@@ -28,6 +28,14 @@ std::string Joined(const Lines& lines) {
   return text;
 }
 
+using Mode = LineFile::Mode;
+
+// Binds `file` to `name` and opens it in `mode` (kReading or kWriting).
+void Open(LineFile& file, const char* name, Mode mode) {
+  file.Bind(name);
+  mode == Mode::kWriting ? file.OpenForWriting() : file.OpenForReading();
+}
+
 // Reads a line file open for reading the way the tool counts and reads it: end test, read line
 // of 255, skip line.
 Lines ReadAllLines(LineFile& file) {
@@ -118,8 +126,7 @@ TEST_P(LineSyntax, ReadCountAndCopy) {
   Fake().read_limit = r.read_limit;
   Fake().files = {{"in", c.bytes}};
   LineFile in(r.block), out(r.block);
-  in.Bind("in");
-  in.OpenForReading();
+  Open(in, "in", Mode::kReading);
   Lines cut;
   for (const std::string& line : c.lines) cut.push_back(line.substr(0, 255));
   EXPECT_EQ(ReadAllLines(in), cut);
@@ -127,8 +134,7 @@ TEST_P(LineSyntax, ReadCountAndCopy) {
   EXPECT_EQ(in.ReadChar(), kEndOfText);
 
   in.OpenForReading();  // rewinds
-  out.Bind("out");
-  out.OpenForWriting();
+  Open(out, "out", Mode::kWriting);
   while (!in.AtEnd()) {
     in.CopyLineRest(out);
     out.EndLine();
@@ -144,8 +150,7 @@ TEST_P(LineSyntax, ReadCountAndCopy) {
 TEST_F(LineFileReading, EndOfDataIsAMarkThatAsksTheSystemNoMore) {
   Fake().files = {{"in", "A\r\n"}};
   LineFile in(LineFile::kConsoleBlockSize);
-  in.Bind("in");
-  in.OpenForReading();
+  Open(in, "in", Mode::kReading);
   EXPECT_EQ(ReadAllLines(in), Lines{"A"});
   int reads = fake::Calls(Call::kReadFile);
   for (int i = 0; i < 3; ++i) {
@@ -159,8 +164,7 @@ TEST_F(LineFileReading, EndOfDataIsAMarkThatAsksTheSystemNoMore) {
 TEST_F(LineFileReading, ReopenRewindsAndReleasesTheOldHandle) {
   Fake().files = {{"in", "first\r\nsecond\r\n"}};
   LineFile in;
-  in.Bind("in");
-  in.OpenForReading();
+  Open(in, "in", Mode::kReading);
   in.SkipLine();
   in.OpenForReading();
   EXPECT_EQ(ReadAllLines(in), (Lines{"first", "second"}));
@@ -172,16 +176,14 @@ TEST_F(LineFileReading, BrokenPipeIsTheEndOfTheData) {
   Fake().files = {{"in", "A\r\n"}};
   fake::FailAt(Call::kReadFile, 1, platform::ERROR_BROKEN_PIPE);
   LineFile in;
-  in.Bind("in");
-  in.OpenForReading();
+  Open(in, "in", Mode::kReading);
   EXPECT_TRUE(in.AtEnd());
   EXPECT_EQ(IoResult(), 0);
 }
 
 TEST_F(LineFileWriting, IntegersAndWidths) {
   LineFile out(LineFile::kConsoleBlockSize);
-  out.Bind("out");
-  out.OpenForWriting();
+  Open(out, "out", Mode::kWriting);
   struct {
     std::int64_t value;
     int width;
@@ -208,8 +210,7 @@ TEST_F(LineFileWriting, IntegersAndWidths) {
 
 TEST_F(LineFileWriting, BufferedGoesOutInWholeBlocksAndTheRestAtClose) {
   LineFile out(LineFile::kConsoleBlockSize);
-  out.Bind("out");
-  out.OpenForWriting();
+  Open(out, "out", Mode::kWriting);
   EXPECT_EQ(Fake().files["out"], "");  // created empty at the open
   out.WriteText("short");
   out.Flush();
@@ -241,8 +242,7 @@ TEST_F(LineFileWriting, FailedWriteOutLosesItsBlockAndTheRestOfTheWrite) {
     fake::Reset();
     SetIoResult(0);
     LineFile out(LineFile::kConsoleBlockSize);
-    out.Bind("out");
-    out.OpenForWriting();
+    Open(out, "out", Mode::kWriting);
     fake::FailAt(Call::kWriteFile, 1, platform::ERROR_DISK_FULL_CODE, partial);
     out.WriteText(std::string(300, 'a'));
     EXPECT_EQ(IoResult(), 101);
@@ -250,25 +250,24 @@ TEST_F(LineFileWriting, FailedWriteOutLosesItsBlockAndTheRestOfTheWrite) {
     out.Close();
     EXPECT_EQ(IoResult(), 101);  // success does not clear it
     EXPECT_EQ(Fake().files["out"], std::string(partial, 'a') + "ok");
-    EXPECT_EQ(out.mode(), LineFile::Mode::kClosed);
+    EXPECT_EQ(out.mode(), Mode::kClosed);
   }
 }
 
 TEST_F(LineFileWriting, FailedCloseKeepsTheFileOpenOnlyWhenTheWriteOutFailed) {
   LineFile out;
-  out.Bind("out");
-  out.OpenForWriting();
+  Open(out, "out", Mode::kWriting);
   out.WriteText("abc");
   fake::FailAt(Call::kWriteFile, 1, platform::ERROR_ACCESS_DENIED);
   out.Close();
   EXPECT_EQ(IoResult(), 5);
-  EXPECT_EQ(out.mode(), LineFile::Mode::kWriting);
+  EXPECT_EQ(out.mode(), Mode::kWriting);
   EXPECT_EQ(Fake().open_handles, 1);
   out.WriteText("def");
   fake::FailAt(Call::kCloseHandle, 1, platform::ERROR_IO_DEVICE);
   out.Close();
   EXPECT_EQ(IoResult(), 1117);
-  EXPECT_EQ(out.mode(), LineFile::Mode::kClosed);
+  EXPECT_EQ(out.mode(), Mode::kClosed);
   EXPECT_EQ(Fake().files["out"], "def");  // the failed block is lost
 }
 
@@ -276,19 +275,15 @@ TEST_F(LineFileOpening, SharingAndFailedOpens) {
   Fake().files = {{"a", "keep"}};
   Fake().directories = {"dir"};
   LineFile reader, second_reader, writer, other;
-  reader.Bind("a");
-  reader.OpenForReading();
-  second_reader.Bind("a");
-  second_reader.OpenForReading();
+  Open(reader, "a", Mode::kReading);
+  Open(second_reader, "a", Mode::kReading);
   EXPECT_EQ(IoResult(), 0);
-  writer.Bind("a");
-  writer.OpenForWriting();
+  Open(writer, "a", Mode::kWriting);
   EXPECT_EQ(IoResult(), 32);
-  EXPECT_EQ(writer.mode(), LineFile::Mode::kClosed);
+  EXPECT_EQ(writer.mode(), Mode::kClosed);
   EXPECT_EQ(Fake().files["a"], "keep");
 
-  writer.Bind("b");
-  writer.OpenForWriting();
+  Open(writer, "b", Mode::kWriting);
   other.Bind("b");
   struct {
     const char* name;
@@ -300,7 +295,7 @@ TEST_F(LineFileOpening, SharingAndFailedOpens) {
     other.Bind(f.name);
     f.writing ? other.OpenForWriting() : other.OpenForReading();
     EXPECT_EQ(IoResult(), f.code) << f.name;
-    EXPECT_EQ(other.mode(), LineFile::Mode::kClosed);
+    EXPECT_EQ(other.mode(), Mode::kClosed);
   }
   EXPECT_EQ(Fake().files.count("c"), 0u);
 }
@@ -311,7 +306,7 @@ TEST_F(LineFileOpening, OperationsInTheWrongStateSetTheirCodes) {
   EXPECT_EQ(IoResult(), 102);
   file.OpenForWriting();
   EXPECT_EQ(IoResult(), 102);
-  EXPECT_EQ(file.mode(), LineFile::Mode::kUnbound);
+  EXPECT_EQ(file.mode(), Mode::kUnbound);
   EXPECT_EQ(fake::Calls(Call::kCreateFile), 0);
 
   char line[255];
@@ -343,10 +338,9 @@ TEST_F(LineFileOpening, OperationsInTheWrongStateSetTheirCodes) {
 TEST_F(LineFileOpening, HandleOfUnknownTypeIsReleasedWith105) {
   Fake().file_type = platform::FILE_TYPE_UNKNOWN;
   LineFile out;
-  out.Bind("out");
-  out.OpenForWriting();
+  Open(out, "out", Mode::kWriting);
   EXPECT_EQ(IoResult(), 105);
-  EXPECT_EQ(out.mode(), LineFile::Mode::kClosed);
+  EXPECT_EQ(out.mode(), Mode::kClosed);
   EXPECT_EQ(Fake().open_handles, 0);
 
   SetIoResult(0);
@@ -362,17 +356,17 @@ TEST_F(ConsoleStreams, OpenOnFirstUseOnly) {
   StandardOutput().Close();
   StandardOutput().Flush();
   EXPECT_EQ(fake::Calls(Call::kGetStdHandle), 0);
-  EXPECT_EQ(StandardOutput().mode(), LineFile::Mode::kClosed);
+  EXPECT_EQ(StandardOutput().mode(), Mode::kClosed);
   StandardOutput().WriteText("Proceed? ");
   StandardOutput().Flush();
-  EXPECT_EQ(StandardOutput().mode(), LineFile::Mode::kWriting);
+  EXPECT_EQ(StandardOutput().mode(), Mode::kWriting);
   Fake().input = "y\r\n";
   EXPECT_EQ(StandardInput().ReadChar(), 'y');
   StandardInput().SkipLine();
   EXPECT_TRUE(Fake().writes.empty());  // reading never writes out the pending prompt
   StandardOutput().Close();
   EXPECT_EQ(Fake().output, "Proceed? ");
-  EXPECT_EQ(StandardOutput().mode(), LineFile::Mode::kWriting);  // keeps its handle
+  EXPECT_EQ(StandardOutput().mode(), Mode::kWriting);  // keeps its handle
 }
 
 TEST_F(ConsoleStreams, Answers) {
