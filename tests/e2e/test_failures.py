@@ -95,7 +95,8 @@ class Failures(ToolTestCase):
         whole = len(shown) // 128 * 128
         expected = [(1, shown[i:i + 128]) for i in range(0, whole, 128)]
         expected += [(2, result.stderr), (1, shown[whole:])]
-        self.assertEqual(writes, expected)
+        # Only the standard descriptors: a sanitizer runtime may write to pipes of its own.
+        self.assertEqual([w for w in writes if w[0] in (1, 2)], expected)
 
     def test_offset_is_fixed_and_names_the_failing_statement(self):
         self.write("a.mo", BIG_FIRST)
