@@ -87,19 +87,6 @@ void ReportMissingInputs(const std::string& first_name, const std::string& secon
   IoCheck();
 }
 
-// Counts the lines of an input from its current position to its end.
-std::int64_t CountLines(LineFile& input) {
-  std::int64_t count = 0;
-  for (;;) {
-    bool at_end = input.AtEnd();
-    IoCheck();
-    if (at_end) return count;
-    input.SkipLine();
-    IoCheck();
-    ++count;
-  }
-}
-
 // Warns that an input has no marker line; the merge goes on.
 void WarnMarkerMissing(MergeInput input) {
   const std::string& name =
@@ -176,8 +163,10 @@ void RunMainSequence() {
   files.second.OpenForReading();
   IoCheck();
 
-  const std::int64_t first_count = CountLines(files.first);
-  const std::int64_t second_count = CountLines(files.second);
+  const std::int64_t first_count = files.first.CountLines();
+  IoCheck();
+  const std::int64_t second_count = files.second.CountLines();
+  IoCheck();
   if (first_count != second_count) {
     out.WriteText("The number of lines in file <");
     out.WriteText(first_name);

@@ -53,6 +53,27 @@ inline const char* FindFirstOf(const char* from, const char* to, char a, char b,
   return from;
 }
 
+// How many bytes in [from, to) equal `byte`. Sixteen at a time where SSE2 is there: each lane
+// counts its matches (a match compares as -1) for up to 255 rounds, then the lanes are summed.
+std::size_t CountByte(const char* from, const char* to, char byte) {
+  std::size_t count = 0;
+#if defined(__SSE2__)
+  const __m128i want = _mm_set1_epi8(byte);
+  while (to - from >= 16) {
+    __m128i lanes = _mm_setzero_si128();
+    for (int round = 0; round < 255 && to - from >= 16; ++round, from += 16) {
+      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(bytes, want));
+    }
+    __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+    count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+             static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+  }
+#endif
+  for (; from < to; ++from) count += *from == byte;
+  return count;
+}
+
 // The first byte in [from, to) that is LF, CR or 26, or `to` when there is none.
 inline const char* FindLineStop(const char* from, const char* to) {
   return FindFirstOf(from, to, '\n', '\r', kEndOfText);
@@ -244,6 +265,61 @@ void LineFile::CopyLineRest(LineFile& output) {
     if (position_ + 1 == fill_) FillBlock();
     if (position_ + 1 < fill_ && block_[position_ + 1] == '\n') return;
     ++position_;  // a lone CR is dropped
+  }
+}
+
+std::int64_t LineFile::CountLines() {
+  if (!ReadyToRead()) return 0;
+  std::int64_t count = 0;
+  bool partial = false;  // bytes of a line whose end has not been seen yet
+  for (;;) {
+    if (position_ == fill_ && !FillBlock()) return count + partial;
+    const char* from = block_ + position_;
+    const char* to = block_ + fill_;
+    const char* mark = static_cast<const char*>(std::memchr(from, kEndOfText, fill_ - position_));
+    if (mark != nullptr) to = mark;
+    if (to != from) {
+      count += static_cast<std::int64_t>(CountByte(from, to, '\n'));
+      partial = to[-1] != '\n';
+    }
+    position_ += static_cast<std::size_t>(to - from);
+    if (mark != nullptr) return count + partial;  // the 26 stays unread
+  }
+}
+
+bool LineFile::CopyLinesUntil(LineFile& output, std::string_view prefix) {
+  return PassLinesUntil(&output, prefix);
+}
+
+bool LineFile::SkipLinesUntil(std::string_view prefix) {
+  return PassLinesUntil(nullptr, prefix);
+}
+
+bool LineFile::PassLinesUntil(LineFile* output, std::string_view prefix) {
+  if (!ReadyToRead()) return false;
+  const std::size_t length = prefix.size();
+  for (;;) {
+    if (AtEnd()) return false;
+    // Most lines' first characters hold no CR and lie in the block: compare them in place and
+    // leave them for the copy below. Otherwise read them as ReadLine does, dropping lone CRs.
+    if (length > 0 && fill_ - position_ >= length &&
+        std::memchr(block_ + position_, '\r', length) == nullptr) {
+      if (std::memcmp(block_ + position_, prefix.data(), length) == 0) {
+        position_ += length;
+        return true;
+      }
+    } else if (length > 0) {
+      char head[16];
+      std::size_t got = ReadLine(head, length < sizeof head ? length : sizeof head);
+      if (got == length && std::memcmp(head, prefix.data(), length) == 0) return true;
+      if (output != nullptr && !output->WriteBytes(head, got)) return false;
+    }
+    if (output != nullptr) {
+      CopyLineRest(*output);
+      output->EndLine();
+    }
+    SkipLine();
+    if (IoResult() != 0) return false;
   }
 }
 

@@ -64,6 +64,17 @@ class LineFile {
   // Consumes the rest of the current line, however long, with its line end (LF or CR LF); stops
   // before a byte 26 or at the end of the data.
   void SkipLine();
+  // Counts and consumes the lines from the current position to the end of the text: the number
+  // of times AtEnd would be false and SkipLine run. Stops before a byte 26.
+  std::int64_t CountLines();
+  // Copies whole lines to `output`, each ended by CR LF, up to the first line whose first
+  // characters (as ReadLine reads them) are `prefix` (at most 16 characters), or to the end of
+  // the text. That line's
+  // prefix is consumed, not written, and true is returned; false at the end of the text. An
+  // empty prefix matches no line. Stops at the first failed write, its code in the I/O result.
+  bool CopyLinesUntil(LineFile& output, std::string_view prefix);
+  // As CopyLinesUntil, but the lines before the one starting with `prefix` are dropped.
+  bool SkipLinesUntil(std::string_view prefix);
   // Consumes and returns the next byte; returns 26 without consuming at the end of the text.
   char ReadChar();
 
@@ -98,6 +109,9 @@ class LineFile {
   // Reads the next block behind the unread bytes, which move to the front. False at the end of
   // the data (the end mark is then set) or on a failure (code stored).
   bool FillBlock();
+  // Moves line by line to the first line starting with `prefix` (consuming just the prefix) or
+  // the end of the text, writing every line passed to `output` when it is not null.
+  bool PassLinesUntil(LineFile* output, std::string_view prefix);
   // A write of raw bytes (no blank fill). False when they could not all be written.
   bool WriteBytes(const char* bytes, std::size_t count);
   // Appends bytes, writing each full block out at once. False when a write-out failed (the rest
