@@ -13,19 +13,12 @@ import subprocess
 import unittest
 
 from kgtest import PAUSE, RUNNER, ToolTestCase, lines
+from test_usage import USAGE
 
 FIRST = lines("N 1", "N 2", "@3 first", "B 1")
 SECOND = lines("N x", "@3 second", "B 2", "B 3")
 MERGED = lines("N 1", "N 2", "@3 second", "B 2", "B 3")
 OLD = b"old output\r\n"
-USAGE = lines(
-    "The program K_Graft must be called with 3 parameters.",
-    "The first and second must be existing .mo files,",
-    "and they will be merged in the third .mo file",
-    "with the network specification taken from the first,",
-    "and the behavior specification taken from the second file.",
-    "You have not given three parameters, so the program now stops.",
-)
 UNPRIVILEGED = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 
