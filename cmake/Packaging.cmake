@@ -35,17 +35,17 @@ else()
 
   # The zip of the Windows executables, made from the Windows build trees named here.
   set(KG_WINDOWS_BUILD_DIRS "" CACHE STRING
-      "Windows build trees (32-bit first) whose executables CPackWindowsConfig.cmake zips")
+      "Windows build trees (relative to the source tree) whose executables CPackWindowsConfig.cmake zips")
   if(KG_WINDOWS_BUILD_DIRS)
     set(kg_windows_projects "")
     foreach(dir ${KG_WINDOWS_BUILD_DIRS})
-      get_filename_component(dir ${dir} ABSOLUTE BASE_DIR ${CMAKE_BINARY_DIR})
+      get_filename_component(dir ${dir} ABSOLUTE BASE_DIR ${PROJECT_SOURCE_DIR})
       if(NOT EXISTS ${dir}/CMakeCache.txt)
         message(FATAL_ERROR "KG_WINDOWS_BUILD_DIRS: ${dir} is no configured build tree")
       endif()
-      file(STRINGS ${dir}/CMakeCache.txt kg_processor REGEX "^CMAKE_SYSTEM_PROCESSOR:")
+      file(STRINGS ${dir}/CMakeCache.txt kg_compiler REGEX "^CMAKE_(TOOLCHAIN_FILE|LINKER):")
       # Each executable goes into a folder named for its build: win32 (i686) or win64 (x86_64).
-      if(kg_processor MATCHES "AMD64|x86_64")
+      if(kg_compiler MATCHES "x86_64")
         set(kg_folder win64)
       else()
         set(kg_folder win32)

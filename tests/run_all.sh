@@ -46,3 +46,78 @@ if command -v clang++ >/dev/null; then
 else
   echo "clang++ not found: the fuzzing stage is skipped (apt-get install clang libclang-rt-14-dev)"
 fi
+
+echo "== Windows builds (mingw-w64), tested under wine; packages =="
+# Each Windows build is checked to be a windowed program that needs no DLL beyond Windows' own,
+# then its CTest suite (the platform test program and the end-to-end modules) runs under wine.
+windows_passed=0
+windows_failed=0
+windows_builds=()
+for build in win64:x86_64 win32:i686; do
+  name=${build%%:*}
+  triplet=${build#*:}-w64-mingw32
+  if ! command -v "$triplet-g++" >/dev/null; then
+    echo "$name: skipped: $triplet-g++ not found (.ci/run installs it)"
+    continue
+  fi
+  cmake -S . -B "build-$name" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$triplet.cmake" \
+    -DCMAKE_BUILD_TYPE=Release
+  cmake --build "build-$name" -j "$jobs"
+  windows_builds+=("build-$name")
+  dump=$("$triplet-objdump" -p "build-$name/k_graft.exe")
+  if grep -q 'Subsystem.*(Windows GUI)' <<<"$dump" &&
+    ! grep 'DLL Name:' <<<"$dump" | grep -viqE 'KERNEL32|msvcrt|USER32'; then
+    windows_passed=$((windows_passed + 1))
+  else
+    echo "$name: k_graft.exe is no windowed program or needs another DLL:"
+    grep -E 'Subsystem|DLL Name' <<<"$dump"
+    windows_failed=$((windows_failed + 1))
+  fi
+  wine=$(sed -n 's/^KG_WINE:FILEPATH=//p' "build-$name/CMakeCache.txt")
+  if [ -z "$wine" ] || [ "$wine" = KG_WINE-NOTFOUND ]; then
+    echo "$name: tests skipped: wine not found (.ci/run installs it)"
+  elif [ "$name" = win32 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    echo "$name: tests skipped: this machine runs no 32-bit programs, so wine32 cannot start" \
+      "(a kernel without 32-bit support)"
+  else
+    start=$(date +%s)
+    if ctest --test-dir "build-$name" --output-on-failure -j "$jobs"; then
+      windows_passed=$((windows_passed + 1))
+    else
+      windows_failed=$((windows_failed + 1))
+    fi
+    echo "$name: tests under wine took $(($(date +%s) - start)) s"
+  fi
+done
+
+# The Debian package (executable and manual page) and the zip of the Windows executables.
+cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DKG_BUILD_TESTS=OFF \
+  -DKG_WINDOWS_BUILD_DIRS="$(IFS=';' && echo "${windows_builds[*]:-}")"
+cmake --build build-pkg -j "$jobs"
+rm -f build-pkg/*.deb build-pkg/*.zip
+(cd build-pkg && cpack -G DEB)
+deb=$(echo build-pkg/k_graft_*.deb)
+unpacked=$(mktemp -d)
+dpkg-deb -x "$deb" "$unpacked"
+usage_line=$("$unpacked/usr/bin/k_graft" </dev/null | head -n 1 | tr -d '\r')
+man_warnings=$(MANWIDTH=80 man --warnings -l "$unpacked/usr/share/man/man1/k_graft.1" 2>&1 >/dev/null)
+rm -rf "$unpacked"
+if [ "$usage_line" = "The program K_Graft must be called with 3 parameters." ] &&
+  [ -z "$man_warnings" ] && dpkg --dry-run -i "$deb" >/dev/null; then
+  windows_passed=$((windows_passed + 1))
+else
+  echo "package: $deb is broken (usage line: '$usage_line'; manual page: $man_warnings)"
+  windows_failed=$((windows_failed + 1))
+fi
+if [ ${#windows_builds[@]} -gt 0 ]; then
+  (cd build-pkg && cpack --config CPackWindowsConfig.cmake)
+  listed=$(unzip -Z1 build-pkg/k_graft-*-windows.zip | grep -c '/k_graft\.exe$' || true)
+  if [ "$listed" = "${#windows_builds[@]}" ]; then
+    windows_passed=$((windows_passed + 1))
+  else
+    echo "package: the zip holds $listed executables, not ${#windows_builds[@]}"
+    windows_failed=$((windows_failed + 1))
+  fi
+fi
+echo "windows and packages: $windows_passed passed, $windows_failed failed"
+[ "$windows_failed" -eq 0 ]
