@@ -68,6 +68,25 @@ const char* BaseName(const char* path) {
   return name;
 }
 
+// Shows a titled report in a box; where no box can be shown (no desktop, or a platform without
+// boxes) the title and the text go to the standard error in one write, each ended by a line end.
+void ShowReport(const char* text, const char* title, platform::DWORD flags) {
+  if (platform::MessageBoxA(nullptr, text, title, flags) > 0) return;
+  char report[kFailureReportCapacity + 64];
+  FixedText shown(report, sizeof report);
+  shown.Append(title);
+  shown.Append("\r\n");
+  shown.Append(text);
+  std::size_t length = shown.Finish();
+  if (length < 2 || report[length - 2] != '\r' || report[length - 1] != '\n') {
+    shown.Append("\r\n");
+    length = shown.Finish();
+  }
+  platform::DWORD written = 0;
+  platform::WriteFile(platform::GetStdHandle(platform::STD_ERROR_HANDLE), report,
+                      static_cast<platform::DWORD>(length), &written, nullptr);
+}
+
 }  // namespace
 
 std::size_t ComposeFailureReport(const Exception& failure, const void* location, char* report,
@@ -94,8 +113,8 @@ std::size_t ComposeFailureReport(const Exception& failure, const void* location,
 void ShowFailureReport(const Exception& failure, const void* location) {
   char report[kFailureReportCapacity];
   ComposeFailureReport(failure, location, report, sizeof report);
-  platform::MessageBoxA(nullptr, report, kFailureReportTitle,
-                        platform::MB_OK | platform::MB_ICONERROR | platform::MB_TASKMODAL);
+  ShowReport(report, kFailureReportTitle,
+             platform::MB_OK | platform::MB_ICONERROR | platform::MB_TASKMODAL);
 }
 
 std::size_t ComposeRuntimeErrorReport(int number, const void* location, char* report) {
@@ -119,7 +138,7 @@ std::size_t ComposeRuntimeErrorReport(int number, const void* location, char* re
 void RuntimeError(int number, const void* location) {
   char report[30];
   ComposeRuntimeErrorReport(number, location, report);
-  platform::MessageBoxA(nullptr, report, kRuntimeErrorTitle, platform::MB_OK);
+  ShowReport(report, kRuntimeErrorTitle, platform::MB_OK);
   RunShutdownSteps();
   platform::ExitProcess(static_cast<platform::DWORD>(number));
 }

@@ -278,7 +278,7 @@ std::size_t VirtualQuery(const void* address, MEMORY_BASIC_INFORMATION* info, st
 
 int MessageBoxA(HANDLE /*owner*/, const char* text, const char* caption, DWORD type) {
   state.boxes.push_back(fake::Box{text, caption, type, state.output.size()});
-  return 1;  // IDOK
+  return state.box_answer;
 }
 
 void ExitProcess(DWORD exit_code) {

@@ -70,6 +70,7 @@ struct State {
   DWORD file_type = platform::FILE_TYPE_DISK;  // the type of every named file's handle
   std::size_t read_limit = 0;                  // most bytes one ReadFile delivers; 0: no limit
   std::optional<std::string> command_line;     // what GetCommandLineA gives; null when unset
+  int box_answer = 1;                          // what MessageBoxA answers; 0: no box shown
   int argc = 0;
   char** argv = nullptr;
 

@@ -117,8 +117,8 @@ DWORD GetModuleFileNameA(void* module, char* buffer, DWORD size);
 // address of the module when the address lies in a loaded module. Returns 0 when nothing is known.
 std::size_t VirtualQuery(const void* address, MEMORY_BASIC_INFORMATION* info, std::size_t size);
 
-// Shows a report to the user: a titled box where there are boxes; elsewhere the title and the text
-// on the standard error in one write, each ended by a line end. Returns once it has been shown.
+// Shows a modal box with the text, the title and the flags, and returns the button that closed
+// it; 0 when no box can be shown (no desktop, or a platform without boxes).
 int MessageBoxA(HANDLE owner, const char* text, const char* caption, DWORD type);
 
 // Ends the process at once with the exit code.

@@ -387,24 +387,8 @@ std::size_t VirtualQuery(const void* address, MEMORY_BASIC_INFORMATION* info, st
   return sizeof *info;
 }
 
-int MessageBoxA(HANDLE /*owner*/, const char* text, const char* caption, DWORD /*type*/) {
-  char report[4096];
-  std::size_t length = 0;
-  auto append = [&](const char* piece) {
-    for (; *piece != '\0' && length < sizeof report; ++piece) report[length++] = *piece;
-  };
-  append(caption);
-  append("\r\n");
-  append(text);
-  if (length < 2 || report[length - 2] != '\r' || report[length - 1] != '\n') append("\r\n");
-  std::size_t done = 0;
-  while (done < length) {
-    ssize_t put = write(2, report + done, length - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) break;
-    done += static_cast<std::size_t>(put);
-  }
-  return 1;  // IDOK
+int MessageBoxA(HANDLE /*owner*/, const char* /*text*/, const char* /*caption*/, DWORD /*type*/) {
+  return 0;  // no boxes here: the caller shows the report another way
 }
 
 void ExitProcess(DWORD exit_code) {

@@ -35,18 +35,6 @@ namespace {
   return static_cast<::HANDLE>(handle);
 }
 
-// Writes all of `text` to the standard error handle, going on after short writes.
-void WriteToStandardError(const char* text, std::size_t length) {
-  ::HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
-  if (error == nullptr || error == INVALID_HANDLE_VALUE) return;
-  while (length > 0) {
-    ::DWORD put = 0;
-    if (!::WriteFile(error, text, static_cast<::DWORD>(length), &put, nullptr) || put == 0) return;
-    text += put;
-    length -= put;
-  }
-}
-
 }  // namespace
 
 void InitializeProcess(int /*argc*/, char** /*argv*/) {
@@ -161,21 +149,9 @@ std::size_t VirtualQuery(const void* address, MEMORY_BASIC_INFORMATION* info, st
 }
 
 int MessageBoxA(HANDLE owner, const char* text, const char* caption, DWORD type) {
+  // 0 when no box could be shown (wine without a desktop answers -1; that is no box either).
   int answer = ::MessageBoxA(static_cast<HWND>(owner), text, caption, type);
-  if (answer > 0) return answer;
-  // No box could be shown (0, or -1 from some systems without a desktop): the title and the text go
-  // to the standard error in one write, each ended by a line end.
-  char report[4096];
-  std::size_t length = 0;
-  auto append = [&](const char* piece) {
-    for (; *piece != '\0' && length < sizeof report; ++piece) report[length++] = *piece;
-  };
-  append(caption);
-  append("\r\n");
-  append(text);
-  if (length < 2 || report[length - 2] != '\r' || report[length - 1] != '\n') append("\r\n");
-  WriteToStandardError(report, length);
-  return IDOK;
+  return answer > 0 ? answer : 0;
 }
 
 void ExitProcess(DWORD exit_code) {

@@ -189,6 +189,14 @@ TEST_F(FailureReport, ShownInAnErrorBox) {
   EXPECT_EQ(Fake().boxes[0].flags, 0x2010u);
 }
 
+TEST_F(FailureReport, OnStandardErrorWhenNoBoxCanBeShown) {
+  Fake().box_answer = 0;
+  ShowFailureReport(EInOutError("Disk full", 101), InModule(0x30));
+  EXPECT_EQ(fake::WritesTo(fake::kStderr),
+            std::vector<std::string>{"Application Error\r\nException EInOutError in module "
+                                     "k_graft.exe at 00000030.\r\nDisk full.\r\n"});
+}
+
 TEST_F(RuntimeErrorReport, TextBoxAndExitCode) {
   char report[30];
   EXPECT_EQ(ComposeRuntimeErrorReport(203, InModule(0xABCDEF), report), 29u);
