@@ -135,7 +135,10 @@ void RunMainSequence() {
     Finish();
   }
 
-  if (FileIsPresent(output_name)) {
+  // Only a file the user agreed to replace is replaced; an absent output is made new, so that a
+  // file that takes its name meanwhile is left alone.
+  const bool output_present = FileIsPresent(output_name);
+  if (output_present) {
     out.WriteText("A file named <");
     out.WriteText(output_name);
     out.WriteText("> already exists in this directory.");
@@ -189,11 +192,12 @@ void RunMainSequence() {
   }
 
   files.output.Bind(output_name);
-  files.first.OpenForReading();  // reopening rewinds to the first line
+  files.first.OpenForReading();  // rewinds the file just counted to its first line
   IoCheck();
   files.second.OpenForReading();
   IoCheck();
-  files.output.OpenForWriting();
+  files.output.OpenForWriting(output_present ? LineFile::Creation::kReplace
+                                             : LineFile::Creation::kNew);
   IoCheck();
 
   MergeSections(files.first, files.second, files.output, &WarnMarkerMissing);

@@ -108,14 +108,29 @@ void LineFile::Bind(std::string_view name) {
 }
 
 void LineFile::OpenForReading() {
-  Open(Mode::kReading);
+  if (mode_ == Mode::kReading && role_ == Role::kNamed) {
+    Rewind();
+    return;
+  }
+  Open(Mode::kReading, Creation::kReplace);
 }
 
-void LineFile::OpenForWriting() {
-  Open(Mode::kWriting);
+void LineFile::OpenForWriting(Creation creation) {
+  Open(Mode::kWriting, creation);
 }
 
-void LineFile::Open(Mode direction) {
+void LineFile::Rewind() {
+  fill_ = position_ = 0;
+  end_of_data_ = false;
+  if (pf::SetFilePointer(handle_, 0, nullptr, pf::FILE_BEGIN) == pf::INVALID_SET_FILE_POINTER) {
+    SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
+    pf::CloseHandle(handle_);
+    handle_ = nullptr;
+    mode_ = Mode::kClosed;
+  }
+}
+
+void LineFile::Open(Mode direction, Creation creation) {
   if (mode_ == Mode::kUnbound) {
     SetIoResult(kIoNotBound);
     return;
@@ -136,9 +151,12 @@ void LineFile::Open(Mode direction) {
     SetIoResult(static_cast<std::int32_t>(pf::ERROR_PATH_NOT_FOUND));  // no file has this name
     return;
   } else {
-    handle = pf::CreateFileA(
-        name_.c_str(), writing ? pf::GENERIC_WRITE : pf::GENERIC_READ, pf::FILE_SHARE_READ, nullptr,
-        writing ? pf::CREATE_ALWAYS : pf::OPEN_EXISTING, pf::FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle = pf::CreateFileA(name_.c_str(), writing ? pf::GENERIC_WRITE : pf::GENERIC_READ,
+                             pf::FILE_SHARE_READ, nullptr,
+                             !writing                         ? pf::OPEN_EXISTING
+                             : creation == Creation::kReplace ? pf::CREATE_ALWAYS
+                                                              : pf::CREATE_NEW,
+                             pf::FILE_ATTRIBUTE_NORMAL, nullptr);
     standard_handle_ = false;
   }
   if (handle == pf::INVALID_HANDLE_VALUE) {
@@ -160,14 +178,18 @@ void LineFile::Open(Mode direction) {
 }
 
 bool LineFile::ReadyToRead() {
-  if (mode_ != Mode::kReading && role_ == Role::kStandardInput) Open(Mode::kReading);
+  if (mode_ != Mode::kReading && role_ == Role::kStandardInput) {
+    Open(Mode::kReading, Creation::kReplace);
+  }
   if (mode_ == Mode::kReading) return true;
   SetIoResult(kIoNotOpenForInput);
   return false;
 }
 
 bool LineFile::ReadyToWrite() {
-  if (mode_ != Mode::kWriting && role_ == Role::kStandardOutput) Open(Mode::kWriting);
+  if (mode_ != Mode::kWriting && role_ == Role::kStandardOutput) {
+    Open(Mode::kWriting, Creation::kReplace);
+  }
   if (mode_ == Mode::kWriting) return true;
   SetIoResult(kIoNotOpenForOutput);
   return false;

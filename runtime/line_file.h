@@ -24,6 +24,8 @@ class LineFile {
  public:
   enum class Mode { kUnbound, kClosed, kReading, kWriting };
   enum class Role { kNamed, kStandardInput, kStandardOutput };
+  // What an open for writing does with a file of that name: replace it, or only make a new one.
+  enum class Creation { kReplace, kNew };
 
   // The block size of the console streams, and of named files (large enough for disk speed).
   static constexpr std::size_t kConsoleBlockSize = 128;
@@ -42,13 +44,17 @@ class LineFile {
   // process's standard input or output, by the direction of the open.
   void Bind(std::string_view name);
 
-  // Closes the file first if it is open (a failure of that close is stored and the open goes on),
-  // then opens it by name for reading from its first byte. 102 when unbound, the system's code
-  // when the file cannot be opened.
+  // Opens the file by name for reading from its first byte, after closing it if it is open for
+  // writing (a failure of that close is stored and the open goes on). A named file already open
+  // for reading is not opened again: the same open file is rewound to its first byte, so that
+  // it is read again whatever has since become of its name. 102 when unbound, the system's code
+  // when the file cannot be opened or rewound (it is then closed).
   void OpenForReading();
-  // As OpenForReading, but creates the file empty, truncating an existing one. A handle of
-  // unknown type is released again with 105. A terminal is written through at every statement.
-  void OpenForWriting();
+  // Closes the file first if it is open, then opens it by name for writing from empty: kReplace
+  // creates the file or truncates an existing one; kNew creates it but leaves an existing regular
+  // file untouched and fails with 80. A handle of unknown type is released again with 105. A
+  // terminal is written through at every statement.
+  void OpenForWriting(Creation creation = Creation::kReplace);
 
   // True when nothing but the end of the text follows; consumes nothing. True with 104 when the
   // file is not open for reading.
@@ -101,7 +107,10 @@ class LineFile {
   static void WriteOutAllPending();
 
  private:
-  void Open(Mode direction);
+  void Open(Mode direction, Creation creation);
+  // Moves an open named file back to its first byte with an empty block; on failure the file is
+  // closed with the system's code.
+  void Rewind();
   // Makes sure the file is open for reading (the standard input opens itself); else sets 104.
   bool ReadyToRead();
   // Makes sure the file is open for writing (the standard output opens itself); else sets 105.

@@ -112,8 +112,12 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
     return INVALID_HANDLE_VALUE;
   }
   bool exists = state.files.count(file) != 0;
-  if (!exists && creation_disposition != CREATE_ALWAYS) {
+  if (!exists && creation_disposition == OPEN_EXISTING) {
     fake::last_error = ERROR_FILE_NOT_FOUND;
+    return INVALID_HANDLE_VALUE;
+  }
+  if (exists && creation_disposition == CREATE_NEW) {
+    fake::last_error = ERROR_FILE_EXISTS;
     return INVALID_HANDLE_VALUE;
   }
   for (const auto& [handle, open] : fake::open_files) {
@@ -123,7 +127,7 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
       return INVALID_HANDLE_VALUE;
     }
   }
-  if (creation_disposition == CREATE_ALWAYS) state.files[file].clear();
+  if (creation_disposition != OPEN_EXISTING) state.files[file].clear();
   std::uintptr_t handle = fake::next_handle++;
   fake::open_files[handle] = fake::OpenFile{file, desired_access, share_mode};
   ++state.open_handles;
@@ -185,6 +189,18 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written,
   target->append(bytes, to_write);
   *written = to_write;
   return 1;
+}
+
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move_method) {
+  if (Injected(Call::kSetFilePointer)) return INVALID_SET_FILE_POINTER;
+  fake::OpenFile* open = fake::Find(file);
+  if (open == nullptr || move_method != FILE_BEGIN || distance < 0 ||
+      (distance_high != nullptr && *distance_high != 0)) {
+    fake::last_error = ERROR_INVALID_HANDLE;
+    return INVALID_SET_FILE_POINTER;
+  }
+  open->position = static_cast<std::size_t>(distance);
+  return static_cast<DWORD>(distance);
 }
 
 BOOL CloseHandle(HANDLE file) {

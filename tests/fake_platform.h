@@ -25,7 +25,15 @@ struct FakeExit {
 };
 
 // The calls a test can make fail.
-enum class Call { kCreateFile, kReadFile, kWriteFile, kCloseHandle, kGetStdHandle, kCount };
+enum class Call {
+  kCreateFile,
+  kReadFile,
+  kWriteFile,
+  kCloseHandle,
+  kGetStdHandle,
+  kSetFilePointer,
+  kCount
+};
 
 // The target names WriteFile records for the standard output and error handles.
 constexpr char kStdout[] = "<stdout>";

@@ -13,6 +13,7 @@ namespace kg::platform {
 
 using DWORD = std::uint32_t;
 using BOOL = int;
+using LONG = std::int32_t;
 using HANDLE = void*;
 
 // The handle value a failing CreateFileA or GetStdHandle returns.
@@ -22,11 +23,18 @@ constexpr DWORD GENERIC_READ = 0x80000000u;
 constexpr DWORD GENERIC_WRITE = 0x40000000u;
 constexpr DWORD FILE_SHARE_READ = 0x00000001u;
 constexpr DWORD FILE_SHARE_WRITE = 0x00000002u;
+constexpr DWORD CREATE_NEW = 1;
 constexpr DWORD CREATE_ALWAYS = 2;
 constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010u;
+constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x00000040u;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080u;
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+
+constexpr DWORD FILE_BEGIN = 0;
+constexpr DWORD FILE_CURRENT = 1;
+constexpr DWORD FILE_END = 2;
+constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
 
 constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
 constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
@@ -50,6 +58,7 @@ constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_FILE_EXISTS = 80;
 constexpr DWORD ERROR_DISK_FULL_CODE = 101;  // reported as "Disk full"
 constexpr DWORD ERROR_BROKEN_PIPE = 109;
 constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
@@ -69,8 +78,12 @@ struct MEMORY_BASIC_INFORMATION {
 void InitializeProcess(int argc, char** argv);
 
 // Opens or creates the named file. Returns INVALID_HANDLE_VALUE on failure, with the reason for
-// GetLastError. share_mode FILE_SHARE_READ lets others read but not write while the handle is open;
-// CREATE_ALWAYS truncates an existing file only once the open is known to succeed.
+// GetLastError. share_mode FILE_SHARE_READ lets others read but not write while the handle is open,
+// and it holds against other processes too; a file that standard output or standard error writes
+// into counts as held open for writing. A sharing conflict fails with ERROR_SHARING_VIOLATION.
+// CREATE_ALWAYS truncates an existing file only once the open is known to succeed. CREATE_NEW
+// fails with ERROR_FILE_EXISTS, leaving it untouched, when a regular file (or a symbolic link that
+// leads nowhere) has the name; anything else of that name (a device, a pipe) is opened as it is.
 HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, void* security,
                    DWORD creation_disposition, DWORD flags, HANDLE template_file);
 
@@ -81,6 +94,12 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* overl
 // Writes all `to_write` bytes, going on after short writes and retrying interrupted calls.
 // Returns 0 on failure; *written then tells how many bytes did go out.
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, void* overlapped);
+
+// Moves the read and write position of a file handle: `distance` bytes from the start for
+// FILE_BEGIN (the tool asks only for the start). Returns the new position's low 32 bits, or
+// INVALID_SET_FILE_POINTER with the reason for GetLastError; the high part is taken from and
+// stored into *distance_high when it is not null.
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move_method);
 
 // Releases a handle from CreateFileA. Returns 0 on failure.
 BOOL CloseHandle(HANDLE file);
@@ -106,7 +125,9 @@ const char* GetCommandLineA();
 char* const* GetArgumentList(int* count);
 
 // The attributes of the file or directory with exactly this name (no wildcards; symbolic links
-// followed), or INVALID_FILE_ATTRIBUTES when there is none or it cannot be examined.
+// followed), or INVALID_FILE_ATTRIBUTES when there is none or it cannot be examined. Anything
+// that is neither a regular file nor a directory (a device, a pipe, a socket) has
+// FILE_ATTRIBUTE_DEVICE.
 DWORD GetFileAttributesA(const char* name);
 
 // The full path of the module whose image starts at `module`, or of the running executable when

@@ -3,10 +3,13 @@
 // A HANDLE is a descriptor plus one, so that the null handle means "no handle". Error codes are
 // mapped from errno to the Windows values the failure messages are keyed on. Share modes are kept
 // in a table of the handles this process opened, keyed by device and inode, so that the same file
-// reached by another name, a hard link or a symbolic link is still recognised.
+// reached by another name, a hard link or a symbolic link is still recognised; a file that standard
+// output or standard error writes into counts as held open for writing. Against other processes
+// the share modes become flock(2) locks: shared for a reader, exclusive for a writer.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,14 +116,54 @@ bool Permits(DWORD access, DWORD share) {
          (!(access & GENERIC_WRITE) || (share & FILE_SHARE_WRITE));
 }
 
+// True when standard output or standard error writes into this file: a regular file or a pipe
+// (a terminal or /dev/null is no file that text could be lost from).
+bool WrittenByStandardStream(const struct stat& status) {
+  for (int fd = 1; fd <= 2; ++fd) {
+    struct stat stream;
+    if (standard_closed_at_start[fd] || fstat(fd, &stream) != 0) continue;
+    if ((S_ISREG(stream.st_mode) || S_ISFIFO(stream.st_mode)) && stream.st_dev == status.st_dev &&
+        stream.st_ino == status.st_ino) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // True when an open of this file for `access`, granting `share`, may coexist with every handle
-// this process already holds on it.
+// this process already holds on it, the standard output and error included (held for writing,
+// sharing everything, as a shell's redirection does).
 bool SharingAllows(const struct stat& status, DWORD access, DWORD share) {
+  if (WrittenByStandardStream(status) &&
+      (!Permits(access, FILE_SHARE_READ | FILE_SHARE_WRITE) || !Permits(GENERIC_WRITE, share))) {
+    return false;
+  }
   for (const OpenEntry& entry : open_table) {
     if (entry.fd < 0 || entry.device != status.st_dev || entry.inode != status.st_ino) continue;
     if (!Permits(access, entry.share) || !Permits(entry.access, share)) return false;
   }
   return true;
+}
+
+// Takes the lock that stands for the share mode against other processes, without waiting: shared
+// when others may keep reading only, exclusive for a writer. False when another process holds a
+// conflicting lock. A file system without such locks is not locked at all.
+bool LockAgainstOtherProcesses(int fd, DWORD access) {
+  int operation = (access & GENERIC_WRITE) ? LOCK_EX : LOCK_SH;
+  int result;
+  do {
+    result = flock(fd, operation | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  return result == 0 || errno != EWOULDBLOCK;
+}
+
+// Opens `name` with `flags`, retrying interrupted calls; -1 with errno set on failure.
+int OpenRetrying(const char* name, int flags) {
+  int fd;
+  do {
+    fd = open(name, flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
 }
 
 }  // namespace
@@ -143,11 +186,21 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
                    DWORD creation_disposition, DWORD /*flags*/, HANDLE /*template_file*/) {
   bool writing = (desired_access & GENERIC_WRITE) != 0;
   int flags = O_CLOEXEC | O_NOCTTY | (writing ? O_WRONLY : O_RDONLY);
-  if (creation_disposition == CREATE_ALWAYS) flags |= O_CREAT;
-  int fd;
-  do {
-    fd = open(name, flags, 0666);
-  } while (fd < 0 && errno == EINTR);
+  if (creation_disposition == CREATE_ALWAYS || creation_disposition == CREATE_NEW) flags |= O_CREAT;
+  bool must_be_new = creation_disposition == CREATE_NEW;
+  int fd = OpenRetrying(name, must_be_new ? flags | O_EXCL : flags);
+  bool opened_as_it_is = false;  // CREATE_NEW met something that is no regular file
+  if (fd < 0 && must_be_new && errno == EEXIST) {
+    // A regular file, or a symbolic link that leads nowhere, is never replaced; anything else of
+    // that name (a device, a pipe, a directory) is opened as it is, as CREATE_ALWAYS would.
+    struct stat existing;
+    if (stat(name, &existing) != 0 || S_ISREG(existing.st_mode)) {
+      last_error = ERROR_FILE_EXISTS;
+      return INVALID_HANDLE_VALUE;
+    }
+    fd = OpenRetrying(name, flags);
+    opened_as_it_is = true;
+  }
   if (fd < 0) {
     FailWith(errno, name);
     return INVALID_HANDLE_VALUE;
@@ -163,7 +216,13 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
     last_error = ERROR_ACCESS_DENIED;
     return INVALID_HANDLE_VALUE;
   }
-  if (!SharingAllows(status, desired_access, share_mode)) {
+  if (opened_as_it_is && S_ISREG(status.st_mode)) {
+    close(fd);  // a regular file took the name after the exclusive create failed
+    last_error = ERROR_FILE_EXISTS;
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!SharingAllows(status, desired_access, share_mode) ||
+      (S_ISREG(status.st_mode) && !LockAgainstOtherProcesses(fd, desired_access))) {
     close(fd);
     last_error = ERROR_SHARING_VIOLATION;
     return INVALID_HANDLE_VALUE;
@@ -266,6 +325,31 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written,
   return 1;
 }
 
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move_method) {
+  int fd = DescriptorOf(file);
+  if (fd < 0) {
+    last_error = ERROR_INVALID_HANDLE;
+    return INVALID_SET_FILE_POINTER;
+  }
+  off_t offset =
+      distance_high != nullptr
+          ? static_cast<off_t>(
+                (static_cast<std::uint64_t>(static_cast<std::uint32_t>(*distance_high)) << 32) |
+                static_cast<std::uint32_t>(distance))
+          : static_cast<off_t>(distance);
+  int whence = move_method == FILE_BEGIN     ? SEEK_SET
+               : move_method == FILE_CURRENT ? SEEK_CUR
+                                             : SEEK_END;
+  off_t at = lseek(fd, offset, whence);
+  if (at < 0) {
+    FailWith(errno, nullptr);
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (distance_high != nullptr)
+    *distance_high = static_cast<LONG>(static_cast<std::uint64_t>(at) >> 32);
+  return static_cast<DWORD>(static_cast<std::uint64_t>(at));
+}
+
 BOOL CloseHandle(HANDLE file) {
   int fd = DescriptorOf(file);
   if (fd < 0) {
@@ -342,7 +426,8 @@ DWORD GetFileAttributesA(const char* name) {
     FailWith(errno, name);
     return INVALID_FILE_ATTRIBUTES;
   }
-  return S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  if (S_ISDIR(status.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+  return S_ISREG(status.st_mode) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_DEVICE;
 }
 
 DWORD GetModuleFileNameA(void* module, char* buffer, DWORD size) {

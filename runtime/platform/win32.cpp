@@ -77,6 +77,14 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, 
   return 1;
 }
 
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move_method) {
+  ::LONG high = distance_high != nullptr ? *distance_high : 0;
+  ::DWORD low = ::SetFilePointer(Native(file), distance, distance_high != nullptr ? &high : nullptr,
+                                 move_method);
+  if (distance_high != nullptr) *distance_high = static_cast<LONG>(high);
+  return static_cast<DWORD>(low);
+}
+
 BOOL CloseHandle(HANDLE file) {
   return ::CloseHandle(Native(file));
 }

@@ -4,6 +4,7 @@ permissions, an output that is one of the inputs, and unusual input bytes and si
 Every test checks that the inputs are unchanged, that an output is replaced only after a yes, and
 the exact report: a failure ends with the failure report on standard error and exit code 1.
 """
+import fcntl
 import hashlib
 import os
 import resource
@@ -12,7 +13,7 @@ import signal
 import subprocess
 import unittest
 
-from kgtest import PAUSE, RUNNER, ToolTestCase, lines
+from kgtest import PAUSE, RUNNER, ToolTestCase, lines, linux_only
 from test_usage import USAGE
 
 FIRST = lines("N 1", "N 2", "@3 first", "B 1")
@@ -243,6 +244,82 @@ class OutputIsAnInput(FaultTestCase):
                 self.assertFailure(result, "I/O error 32", stdout=question(output) + b"\r\n")
                 self.assertFiles({"a.mo": FIRST, "b.mo": SECOND, "hard.mo": FIRST,
                                   "soft.mo": SECOND})
+
+
+    @linux_only("shell redirections, FIFOs and flock")
+    def test_files_held_by_the_standard_streams_or_other_processes(self):
+        os.mkfifo(self.path("fifo.mo"))
+        asked = question() + b"\r\n"
+        ab = ("a.mo", "b.mo")
+        cases = [  # (inputs, stdout appends to, lock held, c.mo before, message or stdout, c.mo)
+            (ab, "c.mo", None, OLD, "I/O error 32", OLD + asked),
+            (ab, "a.mo", None, None, "I/O error 32", None),
+            (ab, None, ("a.mo", fcntl.LOCK_EX), None, "I/O error 32", None),
+            (ab, None, ("c.mo", fcntl.LOCK_SH), OLD, "I/O error 32", OLD),
+            (ab, None, ("a.mo", fcntl.LOCK_SH), OLD, asked + created(), MERGED),  # readers share
+            # Inputs that cannot be read twice are no model files, and nothing waits on them.
+            (("fifo.mo", "/dev/zero"), None, None, OLD,
+             lines("Files <fifo.mo> and </dev/zero> do not exist in this directory.",
+                   "Therefore K_Graft cannot proceed.") + PAUSE, OLD),
+        ]
+        for inputs, sink, lock, before, expected, after in cases:
+            with self.subTest(sink=sink, lock=lock, inputs=inputs):
+                self.reset_output(before)
+                if lock:  # another process holds the file
+                    held = os.open(self.path(lock[0]), os.O_RDONLY)
+                    fcntl.flock(held, lock[1])
+                with open(self.path(sink) if sink else os.devnull, "ab") as out:
+                    result = self.run_tool(*inputs, "c.mo", stdin=b"y\n", timeout=10,
+                                           **({"stdout": out} if sink else {}))
+                if lock:
+                    os.close(held)
+                if isinstance(expected, bytes):
+                    self.assertRun(result, stdout=expected)
+                else:
+                    self.assertFailure(result, expected,
+                                       stdout=None if sink else asked if before else b"")
+                self.assertFiles({"a.mo": FIRST, "b.mo": SECOND, "c.mo": after})
+
+
+    # Renames KG_FROM over KG_TO at the first end of data the tool reads, that of a.mo's count:
+    # between the count and the merge, as an editor saving a.mo or another program would.
+    RENAME_AT_FIRST_END = rb"""#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+ssize_t read(int fd, void *buf, size_t n) {
+  static int done;
+  ssize_t got = ((ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read"))(fd, buf, n);
+  if (got == 0 && !done++) rename(getenv("KG_FROM"), getenv("KG_TO"));
+  return got;
+}
+"""
+
+    def test_files_renamed_over_between_the_count_and_the_merge(self):
+        if RUNNER or shutil.which("cc") is None:
+            self.skipTest("needs a C compiler and a native binary")
+        self.write("shim.c", self.RENAME_AT_FIRST_END)
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", "shim.so", "shim.c", "-ldl"], check=True,
+                       cwd=self.dir)
+        os.remove(self.path("shim.c"))
+        edited = b"N 0\r\n" + FIRST
+        cases = [  # (renamed over, with, exit code, a.mo after, c.mo after)
+            ("a.mo", edited, 0, edited, MERGED),  # the counted file is the one merged
+            ("c.mo", OLD, 1, FIRST, OLD),  # an output that appeared meanwhile is not replaced
+        ]
+        for target, data, code, first, after in cases:
+            with self.subTest(target=target):
+                self.reset_output(None)
+                self.write("a.mo", FIRST)
+                self.write("new.mo", data)
+                wrap = ["env", "LD_PRELOAD=" + self.path("shim.so"), "KG_FROM=new.mo",
+                        "KG_TO=" + target, "ASAN_OPTIONS=verify_asan_link_order=0"]
+                result = self.run_tool("a.mo", "b.mo", "c.mo", wrap=wrap)
+                if code:
+                    self.assertFailure(result, "I/O error 80")
+                else:
+                    self.assertRun(result, stdout=created())
+                self.assertFiles({"a.mo": first, "b.mo": SECOND, "c.mo": after, "new.mo": None})
 
 
 class UnusualInputs(FaultTestCase):

@@ -155,7 +155,8 @@ TEST_F(ToolRun, FailureAtEveryPlatformCallOfAMerge) {
                      {Call::kReadFile, 5, "File access denied.\r\n"},
                      {Call::kWriteFile, 101, "Disk full.\r\n"},
                      {Call::kCloseHandle, 1117, "I/O error 1117.\r\n"},
-                     {Call::kGetStdHandle, 6, nullptr}};
+                     {Call::kGetStdHandle, 6, nullptr},
+                     {Call::kSetFilePointer, 6, "I/O error 6.\r\n"}};
   for (const auto& kind : kinds) {
     int n = 1;
     for (;; ++n) {
