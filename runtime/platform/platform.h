@@ -65,7 +65,8 @@ struct MEMORY_BASIC_INFORMATION {
 
 // Process start-up: records the argument list (where the platform hands one over), gives every
 // closed standard descriptor a harmless stand-in so that no file opened later takes its place,
-// and makes a write to a pipe whose reader has gone an ordinary failure. Call once, first.
+// and makes a write to a pipe whose reader has gone, or a write past the file-size limit, an
+// ordinary failure. Call once, first.
 void InitializeProcess(int argc, char** argv);
 
 // Opens or creates the named file. Returns INVALID_HANDLE_VALUE on failure, with the reason for

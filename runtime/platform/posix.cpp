@@ -135,7 +135,10 @@ void InitializeProcess(int argc, char** argv) {
     int filler = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     if (filler >= 0 && filler != fd) close(filler);
   }
+  // A write to a pipe whose reader has gone, or past the file-size limit, fails with a code
+  // (EPIPE, EFBIG) instead of ending the process by a signal with no report.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   for (OpenEntry& entry : open_table) entry.fd = -1;
 }
 
