@@ -198,6 +198,9 @@ void RunMainSequence() {
 
   MergeSections(files.first, files.second, files.output, &WarnMarkerMissing);
 
+  // The completion line may say "created" only once the whole merge has reached the system.
+  files.output.WriteOut();
+  IoCheck();
   out.WriteText("K_Graft has created file ");
   out.WriteText(output_name);
   out.WriteText(", and now is ready.");
