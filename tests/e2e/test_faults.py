@@ -266,6 +266,7 @@ class UnusualInputs(FaultTestCase):
         ]
         for first, second, merged, warned in cases:
             with self.subTest(first=first, second=second):
+                self.reset_output(None)
                 self.write("a.mo", first)
                 self.write("b.mo", second)
                 result = self.run_tool("a.mo", "b.mo", "c.mo")
