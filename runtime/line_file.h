@@ -107,7 +107,8 @@ class LineFile {
   const std::string& name() const { return name_; }
 
   // Writes out the pending block of every named line file still open for writing, ignoring
-  // failures. For the exit after a failure, so that an output keeps all the text written to it.
+  // failures. For the exit after a failure, so that an output keeps all the text written to it;
+  // one whose write-out failed keeps just what reached the system before, nothing after the gap.
   static void WriteOutAllPending();
 
  private:
