@@ -10,7 +10,6 @@ from kgtest import BINARY, RUNNER, ToolTestCase, lines
 from test_dialogue import FIRST, MERGED, SECOND, question
 from test_usage import USAGE
 
-SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 UNPRIVILEGED = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 STDOUT_CLOSED = ["sh", "-c", 'exec "$@" >&-', "sh"]
 BIG_FIRST = b"".join(b"N %d %s\r\n" % (i, b"n" * 40) for i in range(8)) + b"@3\r\n"
@@ -130,7 +129,7 @@ class Failures(ToolTestCase):
                                    check=True, capture_output=True, text=True).stdout.strip()
             line = r"(main_sequence|merge)\.cpp:\d+"
             if statement:  # exactly the line of the check right after the statement
-                with open(os.path.join(SOURCE, "app", statement[0])) as f:
+                with open(os.path.join(os.path.dirname(__file__), "../../app", statement[0])) as f:
                     number = [t.strip() for t in f].index(statement[1]) + 2
                 line = re.escape(statement[0]) + ":%d" % number
             self.assertRegex(where, r"(^|/)app/" + line + r"( \(discriminator \d+\))?$")
