@@ -192,16 +192,20 @@ void RunMainSequence() {
   }
 
   files.output.Bind(output_name);
+  const LineFile::Creation creation =
+      output_present ? LineFile::Creation::kReplace : LineFile::Creation::kNew;
   files.first.OpenForReading();  // rewinds the file just counted to its first line
   IoCheck();
   files.second.OpenForReading();
   IoCheck();
-  files.output.OpenForWriting(output_present ? LineFile::Creation::kReplace
-                                             : LineFile::Creation::kNew);
+  files.output.OpenForWriting(creation);
   IoCheck();
 
   MergeSections(files.first, files.second, files.output, &WarnMarkerMissing);
 
+  // The completion line may say "created" only once the whole merge has reached the system.
+  files.output.WriteOut();
+  IoCheck();
   out.WriteText("K_Graft has created file ");
   out.WriteText(output_name);
   out.WriteText(", and now is ready.");

@@ -18,7 +18,9 @@ std::int32_t IoResult();
 void SetIoResult(std::int32_t code);
 
 // Raises an EInOutError for a nonzero I/O result, located just after the call; otherwise returns.
-// Never inlined, so that the failure location names the statement the check follows.
+// Never inlined, so that the failure location names the statement the check follows; code that
+// calls it is built without sibling-call optimisation (see CMakeLists.txt), so that no check is a
+// jump whose return address lies in the caller of that statement's function.
 [[gnu::noinline]] void IoCheck();
 
 }  // namespace kg

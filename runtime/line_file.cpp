@@ -103,6 +103,7 @@ void LineFile::Bind(std::string_view name) {
   handle_ = nullptr;
   standard_handle_ = false;
   write_through_ = false;
+  write_error_ = 0;
   end_of_data_ = false;
   fill_ = position_ = 0;
 }
@@ -141,6 +142,7 @@ void LineFile::Open(Mode direction, Creation creation) {
   fill_ = position_ = 0;
   end_of_data_ = false;
   write_through_ = false;
+  write_error_ = 0;
   bool writing = direction == Mode::kWriting;
 
   pf::HANDLE handle;
@@ -190,9 +192,15 @@ bool LineFile::ReadyToWrite() {
   if (mode_ != Mode::kWriting && role_ == Role::kStandardOutput) {
     Open(Mode::kWriting, Creation::kReplace);
   }
-  if (mode_ == Mode::kWriting) return true;
-  SetIoResult(kIoNotOpenForOutput);
-  return false;
+  if (mode_ != Mode::kWriting) {
+    SetIoResult(kIoNotOpenForOutput);
+    return false;
+  }
+  if (write_error_ != 0) {  // text was lost: nothing may follow the gap
+    SetIoResult(write_error_);
+    return false;
+  }
+  return true;
 }
 
 bool LineFile::FillBlock() {
@@ -273,7 +281,12 @@ std::size_t LineFile::ReadLine(char* line, std::size_t capacity) {
 void LineFile::CopyLineRest(LineFile& output) {
   if (!ReadyToRead()) return;
   for (;;) {
-    if (position_ == fill_ && !FillBlock()) return;
+    if (position_ == fill_ && !FillBlock()) {
+      // A failed read (not the end of the data) cuts the line: the output then takes no more
+      // text, as after a failed write-out, so no line end or later line follows the cut.
+      if (!end_of_data_ && output.mode_ == Mode::kWriting) output.write_error_ = IoResult();
+      return;
+    }
     const char* from = block_ + position_;
     const char* stop = FindLineStop(from, block_ + fill_);
     if (stop != from) {
@@ -397,12 +410,25 @@ void LineFile::Flush() {
   }
 }
 
+void LineFile::WriteOut() {
+  if (mode_ != Mode::kWriting) {
+    SetIoResult(kIoNotOpenForOutput);
+    return;
+  }
+  WriteOutBlock();
+}
+
 void LineFile::Close() {
   if (mode_ != Mode::kReading && mode_ != Mode::kWriting) {
     if (role_ != Role::kStandardInput) SetIoResult(kIoNotOpen);
     return;
   }
-  if (mode_ == Mode::kWriting && !WriteOutBlock()) return;
+  if (mode_ == Mode::kWriting && write_error_ != 0) {
+    // Text was lost earlier: say so again, but release the file, as nothing can be written out.
+    SetIoResult(write_error_);
+  } else if (mode_ == Mode::kWriting && !WriteOutBlock()) {
+    return;
+  }
   if (role_ != Role::kNamed) return;  // a console stream stays open with its handle
   Unregister();
   pf::HANDLE handle = handle_;
@@ -430,11 +456,21 @@ bool LineFile::Append(const char* bytes, std::size_t count) {
 }
 
 bool LineFile::WriteOutBlock() {
+  if (write_error_ != 0) {  // an earlier write-out failed: nothing may follow the gap
+    fill_ = 0;
+    SetIoResult(write_error_);
+    return false;
+  }
   if (fill_ == 0) return true;
   pf::DWORD written = 0;
   bool ok = pf::WriteFile(handle_, block_, static_cast<pf::DWORD>(fill_), &written, nullptr) != 0;
   fill_ = 0;
-  if (!ok) SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
+  if (!ok) {
+    write_error_ = static_cast<std::int32_t>(pf::GetLastError());
+    // A failure without a reason still loses text, so it must not read as success.
+    if (write_error_ == 0) write_error_ = static_cast<std::int32_t>(pf::ERROR_IO_DEVICE);
+    SetIoResult(write_error_);
+  }
   return ok;
 }
 

@@ -20,6 +20,9 @@ constexpr char kEndOfText = 26;
 // (io_result.h) and the caller runs the I/O check after each statement. Lines end with LF or
 // CR LF when read and with CR LF when written; a lone CR is no line end; the byte 26 and the end
 // of the data end the readable text. Every transfer with the system goes through the block.
+// After a failed write-out the file takes no more text until it is opened again: every later
+// write and write-out fails with that write-out's code and adds nothing, so what reached the
+// system is always a prefix of what was written; a later close gives that code too.
 class LineFile {
  public:
   enum class Mode { kUnbound, kClosed, kReading, kWriting };
@@ -65,7 +68,8 @@ class LineFile {
   std::size_t ReadLine(char* line, std::size_t capacity);
   // Sends the rest of the current line, whatever its length, to `output` as ReadLine would read
   // it (lone CRs dropped, the line end and a byte 26 left unread). Stops writing at the first
-  // failed write, whose code is then in the I/O result.
+  // failed write, whose code is then in the I/O result. A failed read stops the copy too, and
+  // `output` then takes no more text, as after a failed write-out.
   void CopyLineRest(LineFile& output);
   // Consumes the rest of the current line, however long, with its line end (LF or CR LF); stops
   // before a byte 26 or at the end of the data.
@@ -95,15 +99,22 @@ class LineFile {
   // Ends a write statement that has no line end: writes the block out when the file is written
   // through (a terminal). 103 on a named file that is not open.
   void Flush();
+  // Writes the pending text of a file open for writing out to the system now, whatever the kind
+  // of file (Flush does so only for a terminal), so that a success afterwards means every byte
+  // written so far has reached the system. Never opens a file: 105 when not open for writing;
+  // on a failure the code is stored and the file takes no more text.
+  void WriteOut();
   // Writes out pending text of a file open for writing (on failure: code stored, file stays open)
-  // and releases a named file's handle. 103 when not open (the standard input excepted).
+  // and releases a named file's handle. 103 when not open (the standard input excepted). A file
+  // whose text was cut by an earlier failed write-out gives that code again and is released.
   void Close();
 
   Mode mode() const { return mode_; }
   const std::string& name() const { return name_; }
 
   // Writes out the pending block of every named line file still open for writing, ignoring
-  // failures. For the exit after a failure, so that an output keeps all the text written to it.
+  // failures. For the exit after a failure, so that an output keeps all the text written to it;
+  // one whose write-out failed keeps just what reached the system before, nothing after the gap.
   static void WriteOutAllPending();
 
  private:
@@ -137,7 +148,8 @@ class LineFile {
   platform::HANDLE handle_ = nullptr;
   bool standard_handle_ = false;  // taken from GetStdHandle: never closed
   bool write_through_ = false;
-  bool end_of_data_ = false;  // the data ended right after block_[fill_ - 1]
+  std::int32_t write_error_ = 0;  // the code of the first failed write-out since the open
+  bool end_of_data_ = false;      // the data ended right after block_[fill_ - 1]
   std::size_t size_;
   std::size_t fill_ = 0;
   std::size_t position_ = 0;

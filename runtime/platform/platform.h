@@ -57,13 +57,15 @@ constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_NOT_READY = 21;  // a device that is not there or cannot be used
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_FILE_EXISTS = 80;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_DISK_FULL_CODE = 101;  // reported as "Disk full"
 constexpr DWORD ERROR_BROKEN_PIPE = 109;
 constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
-constexpr DWORD ERROR_NO_DATA = 232;  // the reader of a pipe has gone
-constexpr DWORD ERROR_IO_DEVICE = 1117;
+constexpr DWORD ERROR_NO_DATA = 232;     // the reader of a pipe has gone
+constexpr DWORD ERROR_IO_DEVICE = 1117;  // also every system failure without a code of its own
 
 // Facts about the memory region holding a code address (see VirtualQuery).
 struct MEMORY_BASIC_INFORMATION {
@@ -74,7 +76,8 @@ struct MEMORY_BASIC_INFORMATION {
 
 // Process start-up: records the argument list (where the platform hands one over), gives every
 // closed standard descriptor a harmless stand-in so that no file opened later takes its place,
-// and makes a write to a pipe whose reader has gone an ordinary failure. Call once, first.
+// and makes a write to a pipe whose reader has gone, or a write past the file-size limit, an
+// ordinary failure. Call once, first.
 void InitializeProcess(int argc, char** argv);
 
 // Opens or creates the named file. Returns INVALID_HANDLE_VALUE on failure, with the reason for
@@ -88,10 +91,12 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
                    DWORD creation_disposition, DWORD flags, HANDLE template_file);
 
 // Reads up to `to_read` bytes; *read is 0 at the end of the data. Returns 0 on failure.
-// Interrupted calls are retried. A terminal delivers the end of a typed line as CR LF.
+// Interrupted calls are retried; a handle that has no data yet is waited on, as a blocking one. A
+// terminal delivers the end of a typed line as CR LF.
 BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* overlapped);
 
-// Writes all `to_write` bytes, going on after short writes and retrying interrupted calls.
+// Writes all `to_write` bytes, going on after short writes and retrying interrupted calls; a
+// handle that cannot take bytes yet is waited on, as a blocking one.
 // Returns 0 on failure; *written then tells how many bytes did go out.
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, void* overlapped);
 

@@ -8,6 +8,7 @@
 // the share modes become flock(2) locks: shared for a reader, exclusive for a writer.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -68,7 +69,8 @@ bool DirectoryPartExists(const char* name) {
   return stat(directory, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-// The Windows code for an errno value; `name` (may be null) tells a missing file apart from a
+// The Windows code for an errno value, always one the reference platform gives (an errno without
+// a counterpart becomes ERROR_IO_DEVICE); `name` (may be null) tells a missing file apart from a
 // missing directory.
 DWORD MapErrno(int error, const char* name) {
   switch (error) {
@@ -101,13 +103,30 @@ DWORD MapErrno(int error, const char* name) {
       return ERROR_DISK_FULL_CODE;
     case ENOMEM:
       return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-      return 0x20000000u + static_cast<DWORD>(error);  // outside every message of the runtime
+    case ENXIO:  // a device or socket that cannot be opened, a FIFO without a reader
+    case ENODEV:
+      return ERROR_NOT_READY;
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER;
+    default:  // every other failure of the system keeps a code the reference platform has
+      return ERROR_IO_DEVICE;
   }
 }
 
 void FailWith(int error, const char* name) {
   last_error = MapErrno(error, name);
+}
+
+// After EAGAIN on a descriptor in non-blocking mode: waits until it is ready for `events`
+// (POLLIN or POLLOUT), or has hung up or failed, so that the next call goes on as a blocking one
+// would. False when the wait itself fails; errno then tells why.
+bool WaitUntilReady(int fd, short events) {
+  pollfd ready = {fd, events, 0};
+  int got;
+  do {
+    got = poll(&ready, 1, -1);
+  } while (got < 0 && errno == EINTR);
+  return got > 0;
 }
 
 // True when one side's access is allowed by what the other side shares.
@@ -178,7 +197,10 @@ void InitializeProcess(int argc, char** argv) {
     int filler = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     if (filler >= 0 && filler != fd) close(filler);
   }
+  // A write to a pipe whose reader has gone, or past the file-size limit, fails with a code
+  // (EPIPE, EFBIG) instead of ending the process by a signal with no report.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   for (OpenEntry& entry : open_table) entry.fd = -1;
 }
 
@@ -269,9 +291,13 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read_count, void*
   // A terminal's LF becomes CR LF, so leave room for each byte to double.
   DWORD ask = terminal && to_read > 1 ? to_read / 2 : to_read;
   ssize_t got;
-  do {
+  for (;;) {
     got = read(fd, bytes, ask);
-  } while (got < 0 && errno == EINTR);
+    if (got >= 0) break;
+    if (errno == EINTR) continue;
+    if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitUntilReady(fd, POLLIN)) continue;
+    break;
+  }
   if (got < 0) {
     FailWith(errno, nullptr);
     return 0;
@@ -310,6 +336,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written,
     ssize_t put = write(fd, bytes + done, to_write - done);
     if (put < 0) {
       if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitUntilReady(fd, POLLOUT)) continue;
       FailWith(errno, nullptr);
       *written = done;
       return 0;

@@ -1,6 +1,7 @@
 """End-to-end: failures end with the report on standard error, exit code 1 and the files as left."""
 import os
 import re
+import resource
 import shutil
 import subprocess
 import unittest
@@ -101,14 +102,20 @@ class Failures(ToolTestCase):
     def test_offset_is_fixed_and_names_the_failing_statement(self):
         self.write("a.mo", BIG_FIRST)
         self.write("b.mo", BIG_SECOND)
+        self.write("long.mo", BIG_SECOND.replace(b"B 0", b"B" * 140000))  # over one block
         os.mkdir(self.path("dir.mo"))
-        with open("/dev/full", "wb") as full:
-            cases = [(["a.mo", "b.mo", "dir.mo"], "File access denied", {}),
-                     ([], "Disk full", {"stdout_target": full})]
-            if not RUNNER:  # a write of the merge itself
-                cases.append((["a.mo", "b.mo", "/dev/full"], "Disk full", {"stdin": b"y\n"}))
+        no_room = {"stdin": b"y\n", "changed": {"c.mo": b""},
+                   "preexec_fn": lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0))}
+        with open("/dev/full", "wb") as full:  # (..., the statement whose check must be named)
+            cases = [(["a.mo", "b.mo", "dir.mo"], "File access denied", {},
+                      ("main_sequence.cpp", "files.output.OpenForWriting(creation);")),
+                     ([], "Disk full", {"stdout_target": full}, None)]
+            if not RUNNER:  # a write of the merge itself; one in the behaviour copy
+                cases.append((["a.mo", "b.mo", "/dev/full"], "Disk full", {}, None))
+                cases.append((["a.mo", "long.mo", "c.mo"], "I/O error 223", no_room,
+                              ("merge.cpp", "second.CopyLinesUntil(output, {});")))
             offsets = []
-            for args, message, kwargs in cases:
+            for args, message, kwargs, _ in cases:
                 found = {self.check(args, message, stdout=None, **kwargs) for _ in range(2)}
                 self.assertEqual(len(found), 1, args)
                 offsets += found
@@ -117,11 +124,15 @@ class Failures(ToolTestCase):
             has_lines = b".debug_line" in f.read()
         if RUNNER or shutil.which("addr2line") is None or not has_lines:
             self.skipTest("needs addr2line and a native binary with line information")
-        for offset in offsets:
-            where = subprocess.run(["addr2line", "-e", BINARY, "0x" + offset], check=True,
-                                   capture_output=True, text=True).stdout.strip()
-            self.assertRegex(where, r"(^|/)app/(main_sequence|merge)\.cpp:\d+"
-                                    r"( \(discriminator \d+\))?$")
+        for offset, (*_, statement) in zip(offsets, cases):
+            where = subprocess.run(["addr2line", "-e", BINARY, "0x%X" % (int(offset, 16) - 1)],
+                                   check=True, capture_output=True, text=True).stdout.strip()
+            line = r"(main_sequence|merge)\.cpp:\d+"
+            if statement:  # exactly the line of the check right after the statement
+                with open(os.path.join(os.path.dirname(__file__), "../../app", statement[0])) as f:
+                    number = [t.strip() for t in f].index(statement[1]) + 2
+                line = re.escape(statement[0]) + ":%d" % number
+            self.assertRegex(where, r"(^|/)app/" + line + r"( \(discriminator \d+\))?$")
 
 
 if __name__ == "__main__":

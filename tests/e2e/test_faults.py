@@ -162,7 +162,7 @@ def big_model(lines_count, marker_at, tag):
 class OutputWriteFailures(FaultTestCase):
     def setUp(self):
         super().setUp()
-        # 2000 lines of 60 bytes each: the merge is 120 000 bytes.
+        # 2000 lines of 60 bytes each: the merge is 150 000 bytes.
         self.first = big_model(2000, 1500, b"first")
         self.second = big_model(2000, 1000, b"second")
         self.write("a.mo", self.first)
@@ -177,14 +177,19 @@ class OutputWriteFailures(FaultTestCase):
         if mounted.returncode != 0:
             self.skipTest("mount is not permitted here: " + mounted.stderr.decode().strip())
         self.addCleanup(subprocess.run, ["umount", self.path("small")], check=True)
-        result = self.run_tool("a.mo", "b.mo", "small/c.mo")
-        self.assertFailure(result, "Disk full", stdout=b"")
-        self.assertFiles({"a.mo": self.first, "b.mo": self.second})
-        self.assertLessEqual(os.path.getsize(self.path("small/c.mo")), 64 * 1024)
+        for marker in (1000, 1500):  # a merge of 150 000 bytes; one of 120 000, under one block
+            with self.subTest(marker=marker):
+                self.second = big_model(2000, marker, b"second")
+                self.write("b.mo", self.second)
+                result = self.run_tool("a.mo", "b.mo", "small/c.mo")
+                self.assertFailure(result, "Disk full", stdout=b"")  # no completion line
+                self.assertFiles({"a.mo": self.first, "b.mo": self.second})
+                self.assertLessEqual(os.path.getsize(self.path("small/c.mo")), 64 * 1024)
+                os.remove(self.path("small/c.mo"))
 
     def test_output_over_the_file_size_limit(self):
-        def limit():
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the failing write gets EFBIG instead
+        def limit():  # as `ulimit -f 64` does: SIGXFSZ keeps its default action, ending the process
+            signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
             resource.setrlimit(resource.RLIMIT_FSIZE, (64 * 1024, 64 * 1024))
         result = self.run_tool("a.mo", "b.mo", "c.mo", preexec_fn=limit)
         self.assertFailure(result, "I/O error 223", stdout=b"")

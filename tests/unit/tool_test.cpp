@@ -129,7 +129,8 @@ TEST_F(ToolRun, MissingStandardOutputFailsAtTheFirstMessage) {
 
 // Every platform call of a successful merge fails in turn: the run ends with exit code 1 and the
 // report of that call's code, the inputs stay as they were, standard output (a terminal) holds
-// what was written before the failure, and the output keeps what had reached it.
+// what was written before the failure, and the output keeps what had reached it: a prefix of the
+// merge.
 TEST_F(ToolRun, FailureAtEveryPlatformCallOfAMerge) {
   auto arrange = [] {
     fake::Reset();
@@ -189,6 +190,7 @@ TEST_F(ToolRun, FailureAtEveryPlatformCallOfAMerge) {
         const std::string& output = Fake().files["c.mo"];
         EXPECT_TRUE(output.compare(0, before->second.size(), before->second) == 0);
         EXPECT_TRUE(merged.compare(0, before->second.size(), before->second) == 0);
+        EXPECT_TRUE(merged.compare(0, output.size(), output) == 0);  // nothing after a gap
         if (kind.call == Call::kCloseHandle) {
           EXPECT_TRUE(output == merged);
         }
