@@ -8,7 +8,8 @@
 #   KG_WINE32_EMULATE=1 tests/setup_wine32.sh
 #                                    register the emulator even where the kernel runs 32-bit code,
 #                                    to try the emulated way there (binfmt_misc goes before the
-#                                    kernel's own loader); undo: echo -1 >/proc/sys/fs/binfmt_misc/qemu-i386
+#                                    kernel's own loader); to undo it:
+#                                    echo -1 >/proc/sys/fs/binfmt_misc/qemu-i386
 #
 # qemu-user 10.x because 7.2 (bookworm's own) spends about a minute per wine process reserving
 # its address space. The emulator is registered with binfmt_misc, not called by hand, because
@@ -60,7 +61,9 @@ wine32_starts() { "$wine32" --version >/dev/null 2>&1; }
 qemu_version() { "$(readlink -f "$1")" --version 2>/dev/null | head -n 1; }
 
 # The major version of the qemu program named, or 0.
-qemu_major() { qemu_version "$1" | sed -n 's/^qemu-[^ ]* version \([0-9]*\).*/\1/p' | grep . || echo 0; }
+qemu_major() {
+  qemu_version "$1" | sed -n 's/^qemu-[^ ]* version \([0-9]*\).*/\1/p' | grep . || echo 0
+}
 
 # Prints how wine32 starts ("natively" or "under EMULATOR (version) through binfmt_misc") and
 # succeeds; or prints why it cannot to standard error and returns 2 or 1 as the exit status says.
