@@ -36,7 +36,7 @@ i386_entries() {
   for file in "$binfmt"/*; do
     case ${file##*/} in register | status) continue ;; esac
     # magic 7f454c46 01 01 ... with bytes 18 and 19 (the machine) 03 00.
-    if sed -n 's/^magic //p' "$file" 2>/dev/null | grep -qE '^7f454c460101.{24}0300'; then
+    if [[ $(sed -n 's/^magic //p' "$file" 2>/dev/null) =~ ^7f454c460101.{24}0300 ]]; then
       echo "${file##*/}"
     fi
   done
@@ -58,7 +58,7 @@ i386_emulator() {
 wine32_starts() { "$wine32" --version >/dev/null 2>&1; }
 
 # The first line of `--version` of the qemu program named (Debian's binfmt names for it resolved).
-qemu_version() { "$(readlink -f "$1")" --version 2>/dev/null | head -n 1; }
+qemu_version() { "$(readlink -f "$1")" --version 2>/dev/null | sed -n 1p; }
 
 # The major version of the qemu program named, or 0.
 qemu_major() {
@@ -122,7 +122,8 @@ if ! grep -qw binfmt_misc /proc/filesystems; then
 fi
 [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
 
-# qemu-user 10.x, held to that series by a pin. When the configured suites offer no 10.x, the
+# qemu-user 10.x, held to that series by a pin. (Outputs are taken whole before they are searched:
+# a search that stops early would fail the pipeline it ends.) When the configured suites offer no 10.x, the
 # release's backports suite is added from the archive the machine's own Debian source names.
 export DEBIAN_FRONTEND=noninteractive
 cat >/etc/apt/preferences.d/k_graft-qemu-user <<'EOF'
@@ -131,16 +132,17 @@ Package: qemu-user
 Pin: version 1:10.*
 Pin-Priority: 990
 EOF
-if ! dpkg-query -W -f '${Version}' qemu-user 2>/dev/null | grep -q '^1:10\.'; then
-  if ! apt-cache policy qemu-user | grep -q '^ *Candidate: 1:10\.'; then
+installed=no
+if [[ $(dpkg-query -W -f '${Version}' qemu-user 2>/dev/null) != 1:10.* ]]; then
+  if ! grep -q '^ *Candidate: 1:10\.' <<<"$(apt-cache policy qemu-user)"; then
     # shellcheck source=/dev/null
     codename=$(. /etc/os-release && echo "${VERSION_CODENAME:?}")
-    if ! apt-get indextargets --format '$(RELEASE)' | grep -qx "$codename-backports"; then
+    if ! grep -qx "$codename-backports" <<<"$(apt-get indextargets --format '$(RELEASE)')"; then
       uri=$(apt-get indextargets --format '$(ORIGIN)|$(RELEASE)|$(TARGET_OF)|$(REPO_URI)' |
-        sed -n "s/^Debian|$codename|deb|//p" | head -n 1)
+        sed -n "s/^Debian|$codename|deb|//p" | sed -n 1p)
       if [ -z "$uri" ]; then
-        echo "no Debian source for $codename among the apt sources, to add $codename-backports" \
-          "from" >&2
+        echo "no Debian source for $codename among the apt sources, whose archive" \
+          "$codename-backports would come from" >&2
         exit 1
       fi
       keyring=/usr/share/keyrings/debian-archive-keyring.gpg
@@ -157,22 +159,24 @@ if ! dpkg-query -W -f '${Version}' qemu-user 2>/dev/null | grep -q '^1:10\.'; th
     "${apt_get[@]}" update
   fi
   "${apt_get[@]}" install --no-install-recommends qemu-user
+  installed=yes
 fi
 
-qemu=$(dpkg -L qemu-user | grep -E '/bin/qemu-i386(-static)?$' | head -n 1)
+qemu=$(dpkg -L qemu-user | grep -E '/bin/qemu-i386(-static)?$' | sed -n 1p)
 if [ -z "$qemu" ] || [ "$(qemu_major "$qemu")" -lt 10 ]; then
   echo "qemu-user 10.x did not install a working qemu-i386 (found: '$qemu')" >&2
   exit 1
 fi
 
 # The registration: entries for i386 programs that point at another qemu, or at this one without
-# the F flag, give way to one that runs this qemu-i386 (and so does any other entry of its name).
+# the F flag or before it was installed (F keeps the file it opened), give way to one that runs
+# this qemu-i386; so does any other entry of its name.
 [ "$(cat "$binfmt/status")" = enabled ] || echo 1 >"$binfmt/status"
 registered=no
 for name in $({ i386_entries && echo "$entry"; } | sort -u); do
   [ -e "$binfmt/$name" ] || continue
   interpreter=$(sed -n 's/^interpreter //p' "$binfmt/$name")
-  if [ "$registered" = no ] && [ "$interpreter" = "$qemu" ] &&
+  if [ "$registered" = no ] && [ "$installed" = no ] && [ "$interpreter" = "$qemu" ] &&
     grep -qE '^flags: .*F' "$binfmt/$name"; then
     registered=$name
     [ "$(head -n 1 "$binfmt/$name")" = enabled ] || echo 1 >"$binfmt/$name"
