@@ -220,7 +220,7 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
       last_error = ERROR_FILE_EXISTS;
       return INVALID_HANDLE_VALUE;
     }
-    fd = OpenRetrying(name, flags);
+    fd = OpenRetrying(name, flags & ~O_CREAT);
     opened_as_it_is = true;
   }
   if (fd < 0) {

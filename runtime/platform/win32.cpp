@@ -44,9 +44,31 @@ void InitializeProcess(int /*argc*/, char** /*argv*/) {
 
 HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, void* security,
                    DWORD creation_disposition, DWORD flags, HANDLE template_file) {
-  return ::CreateFileA(name, desired_access, share_mode,
-                       static_cast<LPSECURITY_ATTRIBUTES>(security), creation_disposition, flags,
-                       Native(template_file));
+  auto open = [&](DWORD disposition) {
+    return ::CreateFileA(name, desired_access, share_mode,
+                         static_cast<LPSECURITY_ATTRIBUTES>(security), disposition, flags,
+                         Native(template_file));
+  };
+  ::HANDLE handle = open(creation_disposition);
+  if (handle != INVALID_HANDLE_VALUE || creation_disposition != CREATE_NEW ||
+      (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS)) {
+    return handle;
+  }
+  // Only a file is never replaced: a directory or a device of that name is opened as it is (a
+  // directory then fails as CREATE_ALWAYS would), and a file that took its name meanwhile is left.
+  ::DWORD attributes = ::GetFileAttributesA(name);
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    ::SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
+  }
+  handle = open(OPEN_EXISTING);
+  if (handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) == FILE_TYPE_DISK &&
+      !(::GetFileAttributesA(name) & FILE_ATTRIBUTE_DIRECTORY)) {
+    ::CloseHandle(handle);
+    ::SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
 }
 
 BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* overlapped) {
