@@ -76,7 +76,7 @@ for build in win64:x86_64 win32:i686; do
   wine=$(sed -n 's/^KG_WINE:FILEPATH=//p' "build-$name/CMakeCache.txt")
   if [ -z "$wine" ] || [ "$wine" = KG_WINE-NOTFOUND ]; then
     echo "$name: tests skipped: wine not found (.ci/run installs it)"
-  elif [ "$name" = win32 ] && ! wine32=$(bash tests/setup_wine32.sh --status 2>&1); then
+  elif [ "$name" = win32 ] && ! wine32=$(bash .ci/setup_wine32.sh --status 2>&1); then
     # A kernel without 32-bit code needs qemu-i386 registered with binfmt_misc (.ci/run does it).
     echo "$name: tests skipped: $wine32"
   else

@@ -3,9 +3,9 @@
 # code: installs qemu-user 10.x (from Debian's backports suite when the release has no 10.x) and
 # registers its qemu-i386 with binfmt_misc. Where wine32 starts natively it changes nothing.
 #
-#   tests/setup_wine32.sh            set up when needed (as root; .ci/run calls it)
-#   tests/setup_wine32.sh --status   say how wine32 starts here, or why it cannot; changes nothing
-#   KG_WINE32_EMULATE=1 tests/setup_wine32.sh
+#   .ci/setup_wine32.sh            set up when needed (as root; .ci/run calls it)
+#   .ci/setup_wine32.sh --status   say how wine32 starts here, or why it cannot; changes nothing
+#   KG_WINE32_EMULATE=1 .ci/setup_wine32.sh
 #                                    register the emulator even where the kernel runs 32-bit code,
 #                                    to try the emulated way there (binfmt_misc goes before the
 #                                    kernel's own loader); to undo it:
@@ -88,7 +88,7 @@ status() {
     return 2
   else
     echo "this machine's kernel runs no 32-bit programs and no emulator is registered for" \
-      "them: run tests/setup_wine32.sh as root" >&2
+      "them: run .ci/setup_wine32.sh as root" >&2
     return 1
   fi
 }
@@ -147,7 +147,7 @@ if [[ $(dpkg-query -W -f '${Version}' qemu-user 2>/dev/null) != 1:10.* ]]; then
       fi
       keyring=/usr/share/keyrings/debian-archive-keyring.gpg
       {
-        echo "# K_Graft's 32-bit Windows tests: qemu-user 10.x (tests/setup_wine32.sh)."
+        echo "# K_Graft's 32-bit Windows tests: qemu-user 10.x (.ci/setup_wine32.sh)."
         echo "Types: deb"
         echo "URIs: $uri"
         echo "Suites: $codename-backports"
