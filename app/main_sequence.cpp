@@ -166,9 +166,9 @@ void RunMainSequence() {
   files.second.OpenForReading();
   IoCheck();
 
-  const std::int64_t first_count = files.first.CountLines();
+  const std::int64_t first_count = files.first.CountLines(kSectionMarker);
   IoCheck();
-  const std::int64_t second_count = files.second.CountLines();
+  const std::int64_t second_count = files.second.CountLines(kSectionMarker);
   IoCheck();
   if (first_count != second_count) {
     out.WriteText("The number of lines in file <");
