@@ -51,6 +51,8 @@ void MergeSections(LineFile& first, LineFile& second, LineFile& output,
   // An input changed while the system copied from it, so the copy may hold text in a form that
   // line by line is never written. The merge is written again that way from the output's first
   // byte, from the inputs as they are now.
+  first.ForgetCount();
+  second.ForgetCount();
   first.OpenForReading();
   IoCheck();
   second.OpenForReading();

@@ -432,6 +432,7 @@ LineFile::Copied LineFile::CopyInsideSystem(LineFile& output, std::string_view p
     if (counted_.last_flaw != scan::kNowhere && counted_.last_flaw >= here) return Copied::kGoOn;
   }
   if (here >= end || !UnchangedSinceCount()) return Copied::kGoOn;
+  const std::uint64_t start = here;
   // The unread bytes of the block go the normal way; then the handle stands where they end.
   std::size_t in_block = fill_ - position_;
   std::size_t take = end - here < in_block ? static_cast<std::size_t>(end - here) : in_block;
@@ -451,6 +452,17 @@ LineFile::Copied LineFile::CopyInsideSystem(LineFile& output, std::string_view p
     if (copied == 0) break;  // the file is shorter than counted: the normal path sees how
     here += copied;
     read_offset_ += copied;
+  }
+  // A copy cut short may stop inside a line, even between its CR and LF: the line's rest, canonical
+  // too, goes through the block unchanged, so that the normal path goes on at a line start.
+  for (bool rest = here != start && here < end; rest;) {
+    if (position_ == fill_ && !FillBlock()) break;  // shorter than counted: see below
+    const char* from = block_ + position_;
+    const void* lf = std::memchr(from, '\n', fill_ - position_);
+    std::size_t count = lf != nullptr ? static_cast<const char*>(lf) + 1 - from : fill_ - position_;
+    position_ += count;
+    if (!output.WriteBytes(from, count)) return Copied::kFailed;
+    rest = lf == nullptr;
   }
   if (!UnchangedSinceCount()) {
     copy_spoiled_ = true;

@@ -97,6 +97,8 @@ class LineFile {
   // True when this file changed during a copy inside the system from it (see CopyLinesUntil),
   // until it is opened again.
   bool CopySpoiled() const;
+  // Forgets what the count noted, so that no lines of this file are copied inside the system.
+  void ForgetCount() { counted_.valid = false; }
 
   // Appends the text, after blanks up to `width` when the text is shorter.
   void WriteText(std::string_view text, int width = 0);
