@@ -20,8 +20,8 @@ namespace {
 // The model files of one run; they outlive a failure, so that the exit can still write out what
 // the output holds.
 struct ModelFiles {
-  LineFile first;
-  LineFile second;
+  LineFile first{LineFile::kReadBlockSize};
+  LineFile second{LineFile::kReadBlockSize};
   LineFile output;
 };
 

@@ -325,6 +325,7 @@ std::int64_t LineFile::CountLines(std::string_view marker) {
     counted_.text_end = end;
     counted_.first_flaw = state.first_flaw;
     counted_.last_flaw = state.last_flaw;
+    counted_.first_lone_cr = state.first_lone_cr;
     counted_.valid = true;
   }
   return static_cast<std::int64_t>(lines);
@@ -349,10 +350,25 @@ bool LineFile::PassLinesUntil(LineFile* output, std::string_view prefix) {
   const bool copying = output != nullptr;
   bool line_start = true;  // nothing of the current line has been read but lone CRs
   bool in_line = false;    // some byte of the current line has been consumed
+  if (!copying && !SkipToCountedMarker(prefix)) return false;
   for (;;) {
     if (position_ == fill_ && !FillBlock()) break;  // the end of the data, or a failed read
     const char* from = block_ + position_;
     const char* to = block_ + fill_;
+    if (copying && output->mode_ == Mode::kWriting && !output->write_through_) {
+      // Most of a run goes straight into the output's block; its last bytes, and the lines that
+      // fill the block up, go the way below, which writes whole blocks out.
+      std::size_t put = 0;
+      std::size_t taken = scan::CopyRun(from, to, line_start, first, output->block_ + output->fill_,
+                                        output->size_ - output->fill_, &put);
+      if (taken > 0) {
+        position_ += taken;
+        output->fill_ += put;
+        in_line = from[taken - 1] != '\n';
+        line_start = !in_line;
+        continue;
+      }
+    }
     const char* stop = scan::FindRunStop(from, to, line_start, first, copying);
     if (stop != from) {
       std::size_t count = static_cast<std::size_t>(stop - from);
@@ -409,6 +425,31 @@ bool LineFile::PassLinesUntil(LineFile* output, std::string_view prefix) {
 
 bool LineFile::CopySpoiled() const {
   return copy_spoiled_;
+}
+
+bool LineFile::SkipToCountedMarker(std::string_view prefix) {
+  if (!counted_.valid || prefix != std::string_view(counted_.marker, counted_.marker_length) ||
+      counted_.first_lone_cr < counted_.marker_start) {
+    return true;
+  }
+  const std::uint64_t here = Offset();
+  const std::uint64_t to = counted_.marker_start;
+  if (to <= here || !UnchangedSinceCount()) return true;
+  if (to <= read_offset_) {  // in the block
+    position_ += static_cast<std::size_t>(to - here);
+    return true;
+  }
+  pf::LONG high = static_cast<pf::LONG>(to >> 32);
+  if (pf::SetFilePointer(handle_, static_cast<pf::LONG>(to & 0xFFFFFFFFu), &high, pf::FILE_BEGIN) ==
+          pf::INVALID_SET_FILE_POINTER &&
+      pf::GetLastError() != 0) {
+    SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
+    return false;
+  }
+  fill_ = position_ = 0;
+  read_offset_ = to;
+  end_of_data_ = false;
+  return true;
 }
 
 bool LineFile::UnchangedSinceCount() {

@@ -33,6 +33,8 @@ class LineFile {
   // The block size of the console streams, and of named files (large enough for disk speed).
   static constexpr std::size_t kConsoleBlockSize = 128;
   static constexpr std::size_t kFileBlockSize = 128 * 1024;
+  // A block size for files only read: fewer, larger reads, each asking the system as much.
+  static constexpr std::size_t kReadBlockSize = 512 * 1024;
 
   // A named line file, unbound, with a block of `block_size` bytes (at least 2).
   explicit LineFile(std::size_t block_size = kFileBlockSize);
@@ -153,6 +155,10 @@ class LineFile {
   // go the normal way from where the copy stopped; kFailed: code stored; kSpoiled: the file
   // changed during the copy.
   Copied CopyInsideSystem(LineFile& output, std::string_view prefix);
+  // Where the count found the first line starting with `prefix` (the text's end when none) and
+  // no lone CR before it could hide one as a line read, moves there from a line start before it,
+  // when the file is unchanged since. False with the code stored when the move fails.
+  bool SkipToCountedMarker(std::string_view prefix);
   // True when the file's size and times are still those noted by the count.
   bool UnchangedSinceCount();
   // The file offset of the next unread byte.
@@ -190,6 +196,7 @@ class LineFile {
     std::uint64_t text_end = 0;
     std::uint64_t first_flaw = 0;  // see scan::CountState; ~0 when there is none
     std::uint64_t last_flaw = 0;
+    std::uint64_t first_lone_cr = 0;  // ~0 when there is none
     platform::FILE_INFORMATION file{};
   } counted_;
   std::size_t size_;

@@ -18,6 +18,9 @@ inline Vector Load(const char* at) {
 inline Vector Splat(char byte) {
   return byte;
 }
+inline void Store(char* at, Vector bytes) {
+  *at = bytes;
+}
 inline std::uint32_t Matches(Vector bytes, Vector want) {
   return bytes == want;
 }
@@ -35,6 +38,9 @@ inline Vector Load(const char* at) {
 }
 inline Vector Splat(char byte) {
   return _mm_set1_epi8(byte);
+}
+inline void Store(char* at, Vector bytes) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(at), bytes);
 }
 inline std::uint32_t Matches(Vector bytes, Vector want) {
   return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, want)));
@@ -54,6 +60,9 @@ KG_SCAN_TARGET inline Vector Load(const char* at) {
 }
 KG_SCAN_TARGET inline Vector Splat(char byte) {
   return _mm256_set1_epi8(byte);
+}
+KG_SCAN_TARGET inline void Store(char* at, Vector bytes) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), bytes);
 }
 KG_SCAN_TARGET inline std::uint32_t Matches(Vector bytes, Vector want) {
   return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, want)));
@@ -107,6 +116,7 @@ std::uint64_t FinishCount(std::uint64_t end, CountState& state) {
     if (state.first_flaw == kNowhere) state.first_flaw = end - 1;
     state.last_flaw = end - 1;
   }
+  if (state.after_cr && state.first_lone_cr == kNowhere) state.first_lone_cr = end - 1;
   state.candidate = kNowhere;  // a line start that the text's end cut short is no marker
   state.matched = 0;
   return lines;
@@ -125,6 +135,22 @@ const char* FindRunStop(const char* from, const char* to, bool line_start, int f
 #endif
     default:
       return plain::FindRunStop(from, to, line_start, first, copying);
+  }
+}
+
+std::size_t CopyRun(const char* from, const char* to, bool line_start, int first, char* out,
+                    std::size_t room, std::size_t* put) {
+  switch (Chosen()) {
+#if defined(KG_SCAN_X86)
+    case Kernels::kAvx2:
+      return avx2::CopyRun(from, to, line_start, first, out, room, put);
+#if defined(__SSE2__)
+    case Kernels::kSse2:
+      return sse2::CopyRun(from, to, line_start, first, out, room, put);
+#endif
+#endif
+    default:
+      return plain::CopyRun(from, to, line_start, first, out, room, put);
   }
 }
 

@@ -14,14 +14,15 @@ constexpr std::uint64_t kNowhere = ~std::uint64_t{0};
 // text departs from canonical lines: an LF without a CR before it, a CR without an LF after it, or
 // (see FinishCount) a last line without a line end.
 struct CountState {
-  std::uint64_t line_ends = 0;          // LFs seen
-  bool after_lf = true;                 // the next byte starts a line
-  bool after_cr = false;                // the byte before the next one is a CR
-  std::uint64_t first_flaw = kNowhere;  // offset of the first flaw
-  std::uint64_t last_flaw = kNowhere;   // offset of the last flaw
-  std::uint64_t marker = kNowhere;      // start of the first line whose bytes begin with the marker
-  std::uint64_t candidate = kNowhere;   // a line start whose first bytes matched so far ...
-  std::size_t matched = 0;              // ... this many of the marker's
+  std::uint64_t line_ends = 0;             // LFs seen
+  bool after_lf = true;                    // the next byte starts a line
+  bool after_cr = false;                   // the byte before the next one is a CR
+  std::uint64_t first_flaw = kNowhere;     // offset of the first flaw
+  std::uint64_t last_flaw = kNowhere;      // offset of the last flaw
+  std::uint64_t first_lone_cr = kNowhere;  // offset of the first CR without an LF after it
+  std::uint64_t marker = kNowhere;     // start of the first line whose bytes begin with the marker
+  std::uint64_t candidate = kNowhere;  // a line start whose first bytes matched so far ...
+  std::size_t matched = 0;             // ... this many of the marker's
 };
 
 // Scans [from, to), which lies at file offset `offset` and follows the bytes already scanned into
@@ -39,5 +40,13 @@ std::uint64_t FinishCount(std::uint64_t end, CountState& state);
 // `first` is negative); and when `copying`, an LF without a CR right before it (`from` itself
 // never follows a CR) and a CR without an LF right after it in [from, to).
 const char* FindRunStop(const char* from, const char* to, bool line_start, int first, bool copying);
+
+// Copies the run of lines that starts at `from` into `out`, which has room for `room` bytes, as
+// it is written: an LF without a CR right before it becomes CR LF. Stops before the first byte
+// where FindRunStop (copying) would stop but for such LFs, or earlier: the vector code leaves the
+// last bytes of [from, to) and the last bytes of room to the caller. Returns how many bytes it
+// took; *put tells how many it wrote. Takes nothing without vector code.
+std::size_t CopyRun(const char* from, const char* to, bool line_start, int first, char* out,
+                    std::size_t room, std::size_t* put);
 
 }  // namespace kg::scan
