@@ -404,7 +404,7 @@ bool LineFile::PassLinesUntil(LineFile* output, std::string_view prefix) {
       ++position_;
       line_start = true;
       in_line = false;
-      if (!output->WriteRun("\r\n", 2)) return false;
+      if (output != nullptr && !output->WriteRun("\r\n", 2)) return false;
       continue;
     }
     // A CR with no LF behind it in the block: look at the next block's first byte.
@@ -413,7 +413,7 @@ bool LineFile::PassLinesUntil(LineFile* output, std::string_view prefix) {
       position_ += 2;
       line_start = true;
       in_line = false;
-      if (!output->WriteRun("\r\n", 2)) return false;
+      if (output != nullptr && !output->WriteRun("\r\n", 2)) return false;
       continue;
     }
     ++position_;  // a lone CR is dropped
