@@ -1,6 +1,7 @@
 // Line files: opening, block reads and write-outs, the line syntax and the end-of-text rules.
 #include "runtime/line_file.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -352,10 +353,17 @@ bool LineFile::PassLinesUntil(LineFile* output, std::string_view prefix) {
   bool in_line = false;    // some byte of the current line has been consumed
   if (!copying && !SkipToCountedMarker(prefix)) return false;
   for (;;) {
-    if (position_ == fill_ && !FillBlock()) break;  // the end of the data, or a failed read
+    if (position_ == fill_ && !FillBlock()) {
+      if (end_of_data_) break;
+      // A failed read cuts the line being copied: the output then takes no more text, as after a
+      // failed write-out, so no line end or later line follows the cut.
+      if (copying && in_line && output->mode_ == Mode::kWriting) output->write_error_ = IoResult();
+      return false;
+    }
     const char* from = block_ + position_;
     const char* to = block_ + fill_;
-    if (copying && output->mode_ == Mode::kWriting && !output->write_through_) {
+    if (copying && output->mode_ == Mode::kWriting && !output->write_through_ &&
+        output->write_error_ == 0) {
       // Most of a run goes straight into the output's block; its last bytes, and the lines that
       // fill the block up, go the way below, which writes whole blocks out.
       std::size_t put = 0;
@@ -440,6 +448,7 @@ bool LineFile::SkipToCountedMarker(std::string_view prefix) {
     return true;
   }
   pf::LONG high = static_cast<pf::LONG>(to >> 32);
+  pf::SetLastError(0);  // a position whose low half is all ones is no failure
   if (pf::SetFilePointer(handle_, static_cast<pf::LONG>(to & 0xFFFFFFFFu), &high, pf::FILE_BEGIN) ==
           pf::INVALID_SET_FILE_POINTER &&
       pf::GetLastError() != 0) {
@@ -472,7 +481,11 @@ LineFile::Copied LineFile::CopyInsideSystem(LineFile& output, std::string_view p
     end = counted_.text_end;
     if (counted_.last_flaw != scan::kNowhere && counted_.last_flaw >= here) return Copied::kGoOn;
   }
-  if (here >= end || !UnchangedSinceCount()) return Copied::kGoOn;
+  // What fits into the output's block goes the normal way: so a failed write shows in the same
+  // statement as if no copy were made inside the system.
+  if (end - std::min(end, here) < output.size_ - output.fill_ || !UnchangedSinceCount()) {
+    return Copied::kGoOn;
+  }
   const std::uint64_t start = here;
   // The unread bytes of the block go the normal way; then the handle stands where they end.
   std::size_t in_block = fill_ - position_;
@@ -487,7 +500,11 @@ LineFile::Copied LineFile::CopyInsideSystem(LineFile& output, std::string_view p
     if (!pf::CopyFileRange(handle_, output.handle_, end - here, &copied)) {
       pf::DWORD error = pf::GetLastError();
       if (error == pf::ERROR_NOT_SUPPORTED) break;  // the normal path goes on from here
-      SetIoResult(static_cast<std::int32_t>(error));
+      // A failed write: the output takes no more text, as after a failed write-out.
+      output.write_error_ = static_cast<std::int32_t>(error);
+      if (output.write_error_ == 0)
+        output.write_error_ = static_cast<std::int32_t>(pf::ERROR_IO_DEVICE);
+      SetIoResult(output.write_error_);
       return Copied::kFailed;
     }
     if (copied == 0) break;  // the file is shorter than counted: the normal path sees how
@@ -607,6 +624,7 @@ void LineFile::Restart() {
   }
   fill_ = 0;
   pf::LONG high = 0;
+  pf::SetLastError(0);
   if ((pf::SetFilePointer(handle_, 0, &high, pf::FILE_BEGIN) == pf::INVALID_SET_FILE_POINTER &&
        pf::GetLastError() != 0) ||
       !pf::SetEndOfFile(handle_)) {

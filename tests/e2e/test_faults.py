@@ -188,23 +188,22 @@ class OutputWriteFailures(FaultTestCase):
                 os.remove(self.path("small/c.mo"))
 
     def test_copy_inside_the_system_onto_a_small_file_system(self):
-        # Canonical sections are copied inside the system (copy_file_range) when the files share
-        # a file system: a full disk then fails as a write does, leaving a prefix of the merge.
-        # Inputs elsewhere make the system refuse (EXDEV): the merge goes the normal way.
+        # Canonical sections longer than a block are copied inside the system (copy_file_range)
+        # when the files share a file system: a full disk fails as a write does, leaving a prefix
+        # of the merge. Inputs elsewhere make the system refuse (EXDEV): the normal way.
         os.mkdir(self.path("small"))
         if RUNNER or os.geteuid() != 0 or shutil.which("mount") is None or subprocess.run(
-                ["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", self.path("small")],
+                ["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", self.path("small")],
                 capture_output=True).returncode != 0:
             self.skipTest("needs root and mount for a small file system")
         self.addCleanup(subprocess.run, ["umount", self.path("small")], check=True)
-        first = big_model(680, 679, b"first")  # a 40 800-byte network section
-        second = b"@3\r\n" + b"B\r\n" * 679
+        first = big_model(5000, 4999, b"first")  # a 299 940-byte network section
+        second = b"@3\r\n" + b"B\r\n" * 4999
         merged = first[:-60] + second
         for where in ("", "small/"):
             with self.subTest(inputs=where or "elsewhere"):
                 self.write(where + "a.mo", first)
                 self.write(where + "b.mo", second)
-                self.reset_output(None)
                 result = self.run_tool(where + "a.mo", where + "b.mo", "small/c.mo")
                 output = self.read("small/c.mo")
                 os.remove(self.path("small/c.mo"))
