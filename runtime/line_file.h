@@ -34,7 +34,7 @@ class LineFile {
   static constexpr std::size_t kConsoleBlockSize = 128;
   static constexpr std::size_t kFileBlockSize = 128 * 1024;
   // A block size for files only read: fewer, larger reads, each asking the system as much.
-  static constexpr std::size_t kReadBlockSize = 512 * 1024;
+  static constexpr std::size_t kReadBlockSize = 256 * 1024;
 
   // A named line file, unbound, with a block of `block_size` bytes (at least 2).
   explicit LineFile(std::size_t block_size = kFileBlockSize);
