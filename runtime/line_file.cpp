@@ -401,6 +401,12 @@ bool LineFile::PassLinesUntil(LineFile* output, std::string_view prefix) {
       } else {
         char head[16];
         std::size_t got = ReadLine(head, length < sizeof head ? length : sizeof head);
+        if (IoResult() != 0) {  // a failed read, as above
+          if (copying && (in_line || got > 0) && output->mode_ == Mode::kWriting) {
+            output->write_error_ = IoResult();
+          }
+          return false;
+        }
         if (got == length && std::memcmp(head, prefix.data(), length) == 0) return true;
         if (copying && !output->WriteRun(head, got)) return false;
       }
