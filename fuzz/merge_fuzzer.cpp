@@ -22,6 +22,7 @@
 #include "runtime/failures.h"
 #include "runtime/io_result.h"
 #include "runtime/line_file.h"
+#include "runtime/line_scan.h"
 #include "runtime/platform/platform.h"
 
 namespace {
@@ -94,28 +95,24 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 6) return 0;
-  static kg::fuzz::MemoryFile first_file("merge-first");
-  static kg::fuzz::MemoryFile second_file("merge-second");
-  static kg::fuzz::MemoryFile output_file("merge-output");
-  inputs[0] = &first_file;
-  inputs[1] = &second_file;
-  const std::string_view rest(reinterpret_cast<const char*>(data) + 6, size - 6);
-  std::size_t first_length = data[3] | static_cast<std::size_t>(data[4]) << 8;
-  if (first_length > rest.size()) first_length = rest.size();
-  const std::string_view first_bytes = rest.substr(0, first_length);
-  const std::string_view second_bytes = rest.substr(first_length);
-  first_file.Replace(first_bytes);
-  second_file.Replace(second_bytes);
+namespace {
+
+kg::fuzz::MemoryFile* merged;
+
+// Writes the two inputs to their files and runs one merge of them, as `data` chooses, with the
+// scan kernels in use; stops the run when the merge differs from the reference.
+void MergeOnce(const std::uint8_t* data, std::string_view first_bytes,
+               std::string_view second_bytes) {
+  inputs[0]->Replace(first_bytes);
+  inputs[1]->Replace(second_bytes);
 
   kg::SetIoResult(0);
   LineFile first(2u + data[0]);
   LineFile second(2u + data[1]);
   LineFile output(2u + data[2]);
-  first.Bind(first_file.name());
-  second.Bind(second_file.name());
-  output.Bind(output_file.name());
+  first.Bind(inputs[0]->name());
+  second.Bind(inputs[1]->name());
+  output.Bind(merged->name());
   first.OpenForReading();
   second.OpenForReading();
   const bool counted = data[5] & 1;
@@ -156,9 +153,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<MergeInput> expected_warnings;  // of the inputs as they are now
   const std::string expected =
-      ReferenceMerge(kg::fuzz::ReferenceLines(first_file.Contents()),
-                     kg::fuzz::ReferenceLines(second_file.Contents()), expected_warnings);
-  Require(output_file.Contents() == expected, "merged text differs from the reference merge");
+      ReferenceMerge(kg::fuzz::ReferenceLines(inputs[0]->Contents()),
+                     kg::fuzz::ReferenceLines(inputs[1]->Contents()), expected_warnings);
+  Require(merged->Contents() == expected, "merged text differs from the reference merge");
   Require(warnings == expected_warnings, "warnings differ from the reference merge");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 6) return 0;
+  static kg::fuzz::MemoryFile first_file("merge-first");
+  static kg::fuzz::MemoryFile second_file("merge-second");
+  static kg::fuzz::MemoryFile output_file("merge-output");
+  inputs[0] = &first_file;
+  inputs[1] = &second_file;
+  const std::string_view rest(reinterpret_cast<const char*>(data) + 6, size - 6);
+  std::size_t first_length = data[3] | static_cast<std::size_t>(data[4]) << 8;
+  if (first_length > rest.size()) first_length = rest.size();
+  const std::string_view first_bytes = rest.substr(0, first_length);
+  const std::string_view second_bytes = rest.substr(first_length);
+  merged = &output_file;
+  for (kg::scan::Kernels kernels :
+       {kg::scan::Kernels::kAvx2, kg::scan::Kernels::kSse2, kg::scan::Kernels::kPlain}) {
+    if (kg::scan::UseKernels(kernels)) MergeOnce(data, first_bytes, second_bytes);
+  }
   return 0;
 }

@@ -74,11 +74,9 @@ KG_SCAN_TARGET inline std::uint32_t Matches(Vector bytes, Vector want) {
 
 namespace {
 
-enum class Kernels { kPlain, kSse2, kAvx2 };
-
 // The widest kernels this processor runs, asked once.
-Kernels Chosen() {
-  static const Kernels chosen = [] {
+Kernels Widest() {
+  static const Kernels widest = [] {
 #if defined(KG_SCAN_X86)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) return Kernels::kAvx2;
@@ -88,10 +86,28 @@ Kernels Chosen() {
 #endif
     return Kernels::kPlain;
   }();
-  return chosen;
+  return widest;
+}
+
+Kernels chosen_kernels = Kernels::kAvx2;
+bool kernels_chosen = false;
+
+// The kernels the scans use: the widest, unless UseKernels chose others.
+Kernels Chosen() {
+  return kernels_chosen ? chosen_kernels : Widest();
 }
 
 }  // namespace
+
+bool UseKernels(Kernels kernels) {
+#if !defined(KG_SCAN_X86) || !defined(__SSE2__)
+  if (kernels == Kernels::kSse2) return false;
+#endif
+  if (kernels < Widest()) return false;
+  chosen_kernels = kernels;
+  kernels_chosen = true;
+  return true;
+}
 
 const char* CountScan(const char* from, const char* to, std::uint64_t offset,
                       std::string_view marker, CountState& state) {

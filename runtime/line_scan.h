@@ -10,6 +10,14 @@ namespace kg::scan {
 // An offset that no file reaches.
 constexpr std::uint64_t kNowhere = ~std::uint64_t{0};
 
+// The instruction sets of the scans, widest first. By default the scans use the widest one this
+// processor runs, chosen at the first scan.
+enum class Kernels { kAvx2, kSse2, kPlain };
+
+// Makes the scans use `kernels` from now on (for tests, which try each). False, and no change, when
+// this build or processor cannot run them.
+bool UseKernels(Kernels kernels);
+
 // What the count pass has learned of a file read from its first byte. A flaw is a byte where the
 // text departs from canonical lines: an LF without a CR before it, a CR without an LF after it, or
 // (see FinishCount) a last line without a line end.
