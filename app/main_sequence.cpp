@@ -20,8 +20,8 @@ namespace {
 // The model files of one run; they outlive a failure, so that the exit can still write out what
 // the output holds.
 struct ModelFiles {
-  LineFile first;
-  LineFile second;
+  LineFile first{LineFile::kReadBlockSize};
+  LineFile second{LineFile::kReadBlockSize};
   LineFile output;
 };
 
@@ -166,9 +166,9 @@ void RunMainSequence() {
   files.second.OpenForReading();
   IoCheck();
 
-  const std::int64_t first_count = files.first.CountLines();
+  const std::int64_t first_count = files.first.CountLines(kSectionMarker);
   IoCheck();
-  const std::int64_t second_count = files.second.CountLines();
+  const std::int64_t second_count = files.second.CountLines(kSectionMarker);
   IoCheck();
   if (first_count != second_count) {
     out.WriteText("The number of lines in file <");

@@ -17,7 +17,9 @@ enum class MergeInput { kFirst, kSecond };
 // the first marker line of `second` and every line after it; both inputs are open for reading at
 // their first line. Lines are copied whole, each ended by CR LF. When an input has no marker line,
 // `warn` is called for it at once, before the merge goes on. Runs the I/O check after every
-// statement, so a failure is raised from here.
+// statement, so a failure is raised from here. Inputs counted with the marker (CountLines) whose
+// sections are canonical may be copied inside the system; when an input changes during such a
+// copy, the merge is written again from the output's first byte, line by line.
 void MergeSections(LineFile& first, LineFile& second, LineFile& output,
                    void (*warn)(MergeInput input));
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Makes two model files for the benchmark: equal line counts, CR LF lines, one "@3" marker each.
+"""Makes two model files for the benchmark: equal line counts, CR LF (or LF) lines, one "@3" each.
 
 Lines hold 20 to 120 printable characters (never CR, LF or byte 26, and only the marker line starts
 with "@3"), so that simple awk and Python merges give the same bytes as k_graft. With a long line,
@@ -24,13 +24,14 @@ def make_pool(rng):
     return rng.randbytes(POOL_SIZE).translate(table)
 
 
-def write_lines(path, rng, pool, line_count, marker_line, min_bytes=0, long_line=None):
+def write_lines(path, rng, pool, line_count, marker_line, min_bytes=0, long_line=None,
+                line_end=b"\r\n"):
     """Writes model lines to `path` and returns how many it wrote.
 
     Writes `line_count` lines, or when `line_count` is None as many ordinary lines as make at least
     `min_bytes`. The line at index `marker_line` starts with "@3". `long_line`, when given, is
     (index, length): that line is `length` characters long, written in pieces, never held whole,
-    and not counted towards `min_bytes`.
+    and not counted towards `min_bytes`. Every line ends with `line_end`.
     """
     chunk = []
     chunk_bytes = 0
@@ -51,15 +52,15 @@ def write_lines(path, rng, pool, line_count, marker_line, min_bytes=0, long_line
                     part = min(left, POOL_SIZE)
                     out.write(pool[:part])
                     left -= part
-                out.write(b"\r\n")  # not counted towards `min_bytes`
+                out.write(line_end)  # not counted towards `min_bytes`
             else:
                 length = rng.randint(MIN_LINE, MAX_LINE)
                 start = rng.randrange(POOL_SIZE - length)
                 text = pool[start : start + length]
                 if index == marker_line:
                     text = b"@3" + text[2:]
-                chunk.append(text + b"\r\n")
-                chunk_bytes += length + 2
+                chunk.append(text + line_end)
+                chunk_bytes += length + len(line_end)
             index += 1
             if chunk_bytes >= MIB:
                 out.write(b"".join(chunk))
@@ -69,12 +70,12 @@ def write_lines(path, rng, pool, line_count, marker_line, min_bytes=0, long_line
     return index
 
 
-def generate(directory, size_mib, marker_at=0.5, long_line_mib=0, seed=1):
+def generate(directory, size_mib, marker_at=0.5, long_line_mib=0, seed=1, line_end=b"\r\n"):
     """Makes `directory`/a.mo and b.mo and returns (first path, second path, line count).
 
     a.mo is at least `size_mib` MiB of ordinary lines (plus the long line when `long_line_mib` is
     above 0, placed at a quarter of the network section); b.mo has as many lines. Each file's marker
-    line stands at the fraction `marker_at` of its lines.
+    line stands at the fraction `marker_at` of its lines. Lines end with `line_end`.
     """
     rng = random.Random(seed)
     pool = make_pool(rng)
@@ -84,10 +85,10 @@ def generate(directory, size_mib, marker_at=0.5, long_line_mib=0, seed=1):
     planned = min_bytes // ((MIN_LINE + MAX_LINE) // 2 + 2)
     marker_line = int(planned * marker_at)
     long_line = (marker_line // 4, long_line_mib * MIB) if long_line_mib > 0 else None
-    count = write_lines(first, rng, pool, None, marker_line, min_bytes, long_line)
+    count = write_lines(first, rng, pool, None, marker_line, min_bytes, long_line, line_end)
     if marker_line >= count:
         raise SystemExit("gen_models: the marker would fall outside the file; lower --marker-at")
-    write_lines(second, rng, pool, count, int(count * marker_at))
+    write_lines(second, rng, pool, count, int(count * marker_at), line_end=line_end)
     return first, second, count
 
 
@@ -100,9 +101,11 @@ def main():
     parser.add_argument("--long-line-mib", type=int, default=0,
                         help="add one line this long to the first file's network section")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--lf-only", action="store_true", help="end lines with LF alone")
     args = parser.parse_args()
     first, second, count = generate(args.directory, args.size_mib, args.marker_at,
-                                    args.long_line_mib, args.seed)
+                                    args.long_line_mib, args.seed,
+                                    b"\n" if args.lf_only else b"\r\n")
     print(f"{first} {os.path.getsize(first)} bytes, {second} {os.path.getsize(second)} bytes, "
           f"{count} lines each")
 

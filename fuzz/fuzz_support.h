@@ -34,6 +34,7 @@ class MemoryFile {
   MemoryFile& operator=(const MemoryFile&) = delete;
 
   const std::string& name() const { return name_; }
+  int fd() const { return fd_; }
 
   // Makes `bytes` the whole content of the file.
   void Replace(std::string_view bytes) {

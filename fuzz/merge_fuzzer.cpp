@@ -3,7 +3,14 @@
 //
 // Input: bytes 0 to 2 choose the block sizes of the first input, the second input and the output
 // (2 to 257 each), bytes 3 and 4 the length of the first input (little-endian, cut to what is
-// left); the first input follows, and the rest is the second input.
+// left), byte 5 the path: bit 0 counts the inputs first, as the tool does, so that canonical
+// sections may be copied inside the system; bits 1 to 7 what copy_file_range does then (see
+// below). The first input follows, and the rest is the second input.
+#include <errno.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,6 +22,7 @@
 #include "runtime/failures.h"
 #include "runtime/io_result.h"
 #include "runtime/line_file.h"
+#include "runtime/line_scan.h"
 #include "runtime/platform/platform.h"
 
 namespace {
@@ -24,6 +32,16 @@ using kg::app::MergeInput;
 using kg::fuzz::Require;
 
 std::vector<MergeInput> warnings;
+
+// What copy_file_range does in this run: the system's copy; a refusal with one of the codes that
+// send the merge the normal way; copies of at most `copy_part` bytes, refused once `copy_budget`
+// calls are used up; or the system's copy after which the input's letters change case.
+enum class CopyMode { kSystem, kRefuse, kParts, kChangeInput };
+CopyMode copy_mode = CopyMode::kSystem;
+int copy_refusal = EXDEV;
+std::size_t copy_part = 0;
+int copy_budget = 0;
+kg::fuzz::MemoryFile* inputs[2];
 
 void RecordWarning(MergeInput input) {
   warnings.push_back(input);
@@ -50,33 +68,75 @@ std::string ReferenceMerge(const std::vector<std::string>& first,
 
 }  // namespace
 
+// Takes the C library's place for the platform layer of this harness.
+extern "C" ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t* out_offset,
+                                   std::size_t length, unsigned flags) {
+  if (copy_mode == CopyMode::kRefuse || (copy_mode == CopyMode::kParts && copy_budget-- <= 0)) {
+    errno = copy_refusal;
+    return -1;
+  }
+  if (copy_mode == CopyMode::kParts && length > copy_part) length = copy_part;
+  ssize_t copied = syscall(SYS_copy_file_range, in, in_offset, out, out_offset, length, flags);
+  struct stat copied_from, input;
+  for (kg::fuzz::MemoryFile* file : inputs) {
+    if (copy_mode != CopyMode::kChangeInput || fstat(in, &copied_from) != 0 ||
+        fstat(file->fd(), &input) != 0 || input.st_ino != copied_from.st_ino) {
+      continue;
+    }
+    std::string changed = file->Contents();  // lines and markers stay, bytes change
+    for (char& c : changed) c ^= (c | 0x20) >= 'a' && (c | 0x20) <= 'z' ? 0x20 : 0;
+    file->Replace(changed);
+  }
+  return copied;
+}
+
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   kg::platform::InitializeProcess(*argc, *argv);
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 5) return 0;
-  static kg::fuzz::MemoryFile first_file("merge-first");
-  static kg::fuzz::MemoryFile second_file("merge-second");
-  static kg::fuzz::MemoryFile output_file("merge-output");
-  const std::string_view rest(reinterpret_cast<const char*>(data) + 5, size - 5);
-  std::size_t first_length = data[3] | static_cast<std::size_t>(data[4]) << 8;
-  if (first_length > rest.size()) first_length = rest.size();
-  const std::string_view first_bytes = rest.substr(0, first_length);
-  const std::string_view second_bytes = rest.substr(first_length);
-  first_file.Replace(first_bytes);
-  second_file.Replace(second_bytes);
+namespace {
+
+kg::fuzz::MemoryFile* merged;
+
+// Writes the two inputs to their files and runs one merge of them, as `data` chooses, with the
+// scan kernels in use; stops the run when the merge differs from the reference.
+void MergeOnce(const std::uint8_t* data, std::string_view first_bytes,
+               std::string_view second_bytes) {
+  inputs[0]->Replace(first_bytes);
+  inputs[1]->Replace(second_bytes);
 
   kg::SetIoResult(0);
   LineFile first(2u + data[0]);
   LineFile second(2u + data[1]);
   LineFile output(2u + data[2]);
-  first.Bind(first_file.name());
-  second.Bind(second_file.name());
-  output.Bind(output_file.name());
+  first.Bind(inputs[0]->name());
+  second.Bind(inputs[1]->name());
+  output.Bind(merged->name());
   first.OpenForReading();
   second.OpenForReading();
+  const bool counted = data[5] & 1;
+  const int copy = data[5] >> 1;
+  static constexpr int kRefusals[] = {EXDEV, EINVAL, EOPNOTSUPP, ENOSYS, EBADF};
+  copy_mode = copy < 32    ? CopyMode::kSystem
+              : copy < 64  ? CopyMode::kRefuse
+              : copy < 112 ? CopyMode::kParts
+                           : CopyMode::kChangeInput;
+  copy_refusal = kRefusals[copy % 5];
+  copy_part = 1 + copy % 7;
+  copy_budget = copy % 3;
+  const std::vector<std::string> first_lines = kg::fuzz::ReferenceLines(first_bytes);
+  const std::vector<std::string> second_lines = kg::fuzz::ReferenceLines(second_bytes);
+  if (counted) {
+    Require(
+        first.CountLines(kg::app::kSectionMarker) == static_cast<std::int64_t>(first_lines.size()),
+        "first count");
+    Require(second.CountLines(kg::app::kSectionMarker) ==
+                static_cast<std::int64_t>(second_lines.size()),
+            "second count");
+    first.OpenForReading();
+    second.OpenForReading();
+  }
   output.OpenForWriting();
   Require(kg::IoResult() == 0, "open");
 
@@ -91,11 +151,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   output.Close();
   Require(kg::IoResult() == 0, "close");
 
-  std::vector<MergeInput> expected_warnings;
+  std::vector<MergeInput> expected_warnings;  // of the inputs as they are now
   const std::string expected =
-      ReferenceMerge(kg::fuzz::ReferenceLines(first_bytes), kg::fuzz::ReferenceLines(second_bytes),
-                     expected_warnings);
-  Require(output_file.Contents() == expected, "merged text differs from the reference merge");
+      ReferenceMerge(kg::fuzz::ReferenceLines(inputs[0]->Contents()),
+                     kg::fuzz::ReferenceLines(inputs[1]->Contents()), expected_warnings);
+  Require(merged->Contents() == expected, "merged text differs from the reference merge");
   Require(warnings == expected_warnings, "warnings differ from the reference merge");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 6) return 0;
+  static kg::fuzz::MemoryFile first_file("merge-first");
+  static kg::fuzz::MemoryFile second_file("merge-second");
+  static kg::fuzz::MemoryFile output_file("merge-output");
+  inputs[0] = &first_file;
+  inputs[1] = &second_file;
+  const std::string_view rest(reinterpret_cast<const char*>(data) + 6, size - 6);
+  std::size_t first_length = data[3] | static_cast<std::size_t>(data[4]) << 8;
+  if (first_length > rest.size()) first_length = rest.size();
+  const std::string_view first_bytes = rest.substr(0, first_length);
+  const std::string_view second_bytes = rest.substr(first_length);
+  merged = &output_file;
+  for (kg::scan::Kernels kernels :
+       {kg::scan::Kernels::kAvx2, kg::scan::Kernels::kSse2, kg::scan::Kernels::kPlain}) {
+    if (kg::scan::UseKernels(kernels)) MergeOnce(data, first_bytes, second_bytes);
+  }
   return 0;
 }

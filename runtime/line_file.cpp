@@ -1,6 +1,7 @@
 // Line files: opening, block reads and write-outs, the line syntax and the end-of-text rules.
 #include "runtime/line_file.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -8,6 +9,7 @@
 #endif
 
 #include "runtime/io_result.h"
+#include "runtime/line_scan.h"
 
 namespace kg {
 
@@ -53,27 +55,6 @@ inline const char* FindFirstOf(const char* from, const char* to, char a, char b,
   return from;
 }
 
-// How many bytes in [from, to) equal `byte`. Sixteen at a time where SSE2 is there: each lane
-// counts its matches (a match compares as -1) for up to 255 rounds, then the lanes are summed.
-std::size_t CountByte(const char* from, const char* to, char byte) {
-  std::size_t count = 0;
-#if defined(__SSE2__)
-  const __m128i want = _mm_set1_epi8(byte);
-  while (to - from >= 16) {
-    __m128i lanes = _mm_setzero_si128();
-    for (int round = 0; round < 255 && to - from >= 16; ++round, from += 16) {
-      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(bytes, want));
-    }
-    __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
-    count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
-             static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
-  }
-#endif
-  for (; from < to; ++from) count += *from == byte;
-  return count;
-}
-
 // The first byte in [from, to) that is LF, CR or 26, or `to` when there is none.
 inline const char* FindLineStop(const char* from, const char* to) {
   return FindFirstOf(from, to, '\n', '\r', kEndOfText);
@@ -105,6 +86,10 @@ void LineFile::Bind(std::string_view name) {
   write_through_ = false;
   write_error_ = 0;
   end_of_data_ = false;
+  disk_ = false;
+  copy_spoiled_ = false;
+  counted_.valid = false;
+  read_offset_ = 0;
   fill_ = position_ = 0;
 }
 
@@ -123,6 +108,8 @@ void LineFile::OpenForWriting(Creation creation) {
 void LineFile::Rewind() {
   fill_ = position_ = 0;
   end_of_data_ = false;
+  copy_spoiled_ = false;
+  read_offset_ = 0;
   if (pf::SetFilePointer(handle_, 0, nullptr, pf::FILE_BEGIN) == pf::INVALID_SET_FILE_POINTER) {
     SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
     pf::CloseHandle(handle_);
@@ -143,7 +130,11 @@ void LineFile::Open(Mode direction, Creation creation) {
   end_of_data_ = false;
   write_through_ = false;
   write_error_ = 0;
+  disk_ = false;
+  copy_spoiled_ = false;
+  read_offset_ = 0;
   bool writing = direction == Mode::kWriting;
+  if (writing) counted_.valid = false;
 
   pf::HANDLE handle;
   if (name_.empty()) {
@@ -173,6 +164,7 @@ void LineFile::Open(Mode direction, Creation creation) {
       return;
     }
     write_through_ = type == pf::FILE_TYPE_CHAR;
+    disk_ = type == pf::FILE_TYPE_DISK;
   }
   handle_ = handle;
   mode_ = direction;
@@ -224,6 +216,7 @@ bool LineFile::FillBlock() {
     return false;
   }
   fill_ += got;
+  read_offset_ += got;
   return true;
 }
 
@@ -303,23 +296,40 @@ void LineFile::CopyLineRest(LineFile& output) {
   }
 }
 
-std::int64_t LineFile::CountLines() {
+std::int64_t LineFile::CountLines(std::string_view marker) {
   if (!ReadyToRead()) return 0;
-  std::int64_t count = 0;
-  bool partial = false;  // bytes of a line whose end has not been seen yet
+  counted_.valid = false;
+  // What the merge may rely on is noted only for a count of the whole text from the first byte.
+  bool noting = Offset() == 0 && marker.size() <= sizeof counted_.marker &&
+                pf::GetFileInformationByHandle(handle_, &counted_.file) != 0;
+  scan::CountState state;
+  bool whole = true;  // the text ended at a byte 26 or at the end of the data, not at a failure
   for (;;) {
-    if (position_ == fill_ && !FillBlock()) return count + partial;
+    if (position_ == fill_ && !FillBlock()) {
+      whole = end_of_data_;
+      break;
+    }
     const char* from = block_ + position_;
     const char* to = block_ + fill_;
-    const char* mark = static_cast<const char*>(std::memchr(from, kEndOfText, fill_ - position_));
-    if (mark != nullptr) to = mark;
-    if (to != from) {
-      count += static_cast<std::int64_t>(CountByte(from, to, '\n'));
-      partial = to[-1] != '\n';
-    }
-    position_ += static_cast<std::size_t>(to - from);
-    if (mark != nullptr) return count + partial;  // the 26 stays unread
+    const char* stop = scan::CountScan(from, to, Offset(), marker, state);
+    position_ += static_cast<std::size_t>(stop - from);
+    if (stop != to) break;  // the 26 stays unread
   }
+  const std::uint64_t end = Offset();
+  const std::uint64_t lines = scan::FinishCount(end, state);
+  pf::FILE_INFORMATION after;
+  if (noting && whole && pf::GetFileInformationByHandle(handle_, &after) != 0 &&
+      std::memcmp(&after, &counted_.file, sizeof after) == 0) {
+    std::memcpy(counted_.marker, marker.data(), marker.size());
+    counted_.marker_length = marker.size();
+    counted_.marker_start = state.marker == scan::kNowhere ? end : state.marker;
+    counted_.text_end = end;
+    counted_.first_flaw = state.first_flaw;
+    counted_.last_flaw = state.last_flaw;
+    counted_.first_lone_cr = state.first_lone_cr;
+    counted_.valid = true;
+  }
+  return static_cast<std::int64_t>(lines);
 }
 
 bool LineFile::CopyLinesUntil(LineFile& output, std::string_view prefix) {
@@ -332,34 +342,205 @@ bool LineFile::SkipLinesUntil(std::string_view prefix) {
 
 bool LineFile::PassLinesUntil(LineFile* output, std::string_view prefix) {
   if (!ReadyToRead()) return false;
-  const std::size_t length = prefix.size();
-  for (;;) {
-    if (AtEnd()) return false;
-    // Most lines' first characters hold no CR and lie in the block: compare them in place and
-    // leave them for the copy below. Otherwise read them as ReadLine does, dropping lone CRs.
-    if (length > 0 && fill_ - position_ >= length &&
-        std::memchr(block_ + position_, '\r', length) == nullptr) {
-      if (std::memcmp(block_ + position_, prefix.data(), length) == 0) {
-        position_ += length;
-        return true;
-      }
-    } else if (length > 0) {
-      char head[16];
-      std::size_t got = ReadLine(head, length < sizeof head ? length : sizeof head);
-      if (got == length && std::memcmp(head, prefix.data(), length) == 0) return true;
-      if (output != nullptr && !output->WriteBytes(head, got)) return false;
-    }
-    if (output != nullptr) {
-      CopyLineRest(*output);
-      output->EndLine();
-    }
-    SkipLine();
-    if (IoResult() != 0) return false;
+  if (output != nullptr) {
+    Copied copied = CopyInsideSystem(*output, prefix);
+    if (copied != Copied::kGoOn) return false;
   }
+  const std::size_t length = prefix.size();
+  const int first = length == 0 ? -1 : static_cast<unsigned char>(prefix[0]);
+  const bool copying = output != nullptr;
+  bool line_start = true;  // nothing of the current line has been read but lone CRs
+  bool in_line = false;    // some byte of the current line has been consumed
+  if (!copying && !SkipToCountedMarker(prefix)) return false;
+  for (;;) {
+    if (position_ == fill_ && !FillBlock()) {
+      if (end_of_data_) break;
+      // A failed read cuts the line being copied: the output then takes no more text, as after a
+      // failed write-out, so no line end or later line follows the cut.
+      if (copying && in_line && output->mode_ == Mode::kWriting) output->write_error_ = IoResult();
+      return false;
+    }
+    const char* from = block_ + position_;
+    const char* to = block_ + fill_;
+    if (copying && output->mode_ == Mode::kWriting && !output->write_through_ &&
+        output->write_error_ == 0) {
+      // Most of a run goes straight into the output's block; its last bytes, and the lines that
+      // fill the block up, go the way below, which writes whole blocks out.
+      std::size_t put = 0;
+      std::size_t taken = scan::CopyRun(from, to, line_start, first, output->block_ + output->fill_,
+                                        output->size_ - output->fill_, &put);
+      if (taken > 0) {
+        position_ += taken;
+        output->fill_ += put;
+        in_line = from[taken - 1] != '\n';
+        line_start = !in_line;
+        continue;
+      }
+    }
+    const char* stop = scan::FindRunStop(from, to, line_start, first, copying);
+    if (stop != from) {
+      std::size_t count = static_cast<std::size_t>(stop - from);
+      position_ += count;
+      in_line = stop[-1] != '\n';
+      line_start = !in_line;
+      if (copying && !output->WriteRun(from, count)) return false;
+      if (stop == to) continue;
+    }
+    const char c = *stop;
+    if (c == kEndOfText) break;
+    if (line_start && first >= 0 && (c == '\r' || c == prefix[0])) {
+      // A line that may start with the prefix. Most hold no CR there and lie in the block:
+      // compare in place. Otherwise read its first characters as ReadLine does.
+      if (fill_ - position_ >= length && std::memchr(stop, '\r', length) == nullptr) {
+        if (std::memcmp(stop, prefix.data(), length) == 0) {
+          position_ += length;
+          return true;
+        }
+        ++position_;  // the run goes on behind the first byte
+        if (copying && !output->WriteRun(stop, 1)) return false;
+      } else {
+        char head[16];
+        std::size_t got = ReadLine(head, length < sizeof head ? length : sizeof head);
+        if (IoResult() != 0) {  // a failed read, as above
+          if (copying && (in_line || got > 0) && output->mode_ == Mode::kWriting) {
+            output->write_error_ = IoResult();
+          }
+          return false;
+        }
+        if (got == length && std::memcmp(head, prefix.data(), length) == 0) return true;
+        if (copying && !output->WriteRun(head, got)) return false;
+      }
+      line_start = false;
+      in_line = true;
+      continue;
+    }
+    if (c == '\n') {  // an LF alone: the line end is written CR LF
+      ++position_;
+      line_start = true;
+      in_line = false;
+      if (output != nullptr && !output->WriteRun("\r\n", 2)) return false;
+      continue;
+    }
+    // A CR with no LF behind it in the block: look at the next block's first byte.
+    if (position_ + 1 == fill_) FillBlock();
+    if (position_ + 1 < fill_ && block_[position_ + 1] == '\n') {
+      position_ += 2;
+      line_start = true;
+      in_line = false;
+      if (output != nullptr && !output->WriteRun("\r\n", 2)) return false;
+      continue;
+    }
+    ++position_;  // a lone CR is dropped
+    in_line = true;
+  }
+  if (copying && in_line) output->EndLine();  // the last line had no line end
+  return false;
+}
+
+bool LineFile::CopySpoiled() const {
+  return copy_spoiled_;
+}
+
+bool LineFile::SkipToCountedMarker(std::string_view prefix) {
+  if (!counted_.valid || prefix != std::string_view(counted_.marker, counted_.marker_length) ||
+      counted_.first_lone_cr < counted_.marker_start) {
+    return true;
+  }
+  const std::uint64_t here = Offset();
+  const std::uint64_t to = counted_.marker_start;
+  if (to <= here || !UnchangedSinceCount()) return true;
+  if (to <= read_offset_) {  // in the block
+    position_ += static_cast<std::size_t>(to - here);
+    return true;
+  }
+  pf::LONG high = static_cast<pf::LONG>(to >> 32);
+  pf::SetLastError(0);  // a position whose low half is all ones is no failure
+  if (pf::SetFilePointer(handle_, static_cast<pf::LONG>(to & 0xFFFFFFFFu), &high, pf::FILE_BEGIN) ==
+          pf::INVALID_SET_FILE_POINTER &&
+      pf::GetLastError() != 0) {
+    SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
+    return false;
+  }
+  fill_ = position_ = 0;
+  read_offset_ = to;
+  end_of_data_ = false;
+  return true;
+}
+
+bool LineFile::UnchangedSinceCount() {
+  pf::FILE_INFORMATION now;
+  return pf::GetFileInformationByHandle(handle_, &now) != 0 &&
+         std::memcmp(&now, &counted_.file, sizeof now) == 0;
+}
+
+LineFile::Copied LineFile::CopyInsideSystem(LineFile& output, std::string_view prefix) {
+  if (!counted_.valid || output.mode_ != Mode::kWriting || !output.disk_ || output.write_through_) {
+    return Copied::kGoOn;
+  }
+  std::uint64_t here = Offset();  // a line start
+  std::uint64_t end;
+  if (!prefix.empty()) {  // up to the first marker line, when nothing before it is a flaw
+    if (prefix != std::string_view(counted_.marker, counted_.marker_length)) return Copied::kGoOn;
+    end = counted_.marker_start;
+    if (counted_.first_flaw < end) return Copied::kGoOn;
+  } else {  // to the end of the text, when nothing from here on is a flaw
+    end = counted_.text_end;
+    if (counted_.last_flaw != scan::kNowhere && counted_.last_flaw >= here) return Copied::kGoOn;
+  }
+  // What fits into the output's block goes the normal way: so a failed write shows in the same
+  // statement as if no copy were made inside the system.
+  if (end - std::min(end, here) < output.size_ - output.fill_ || !UnchangedSinceCount()) {
+    return Copied::kGoOn;
+  }
+  const std::uint64_t start = here;
+  // The unread bytes of the block go the normal way; then the handle stands where they end.
+  std::size_t in_block = fill_ - position_;
+  std::size_t take = end - here < in_block ? static_cast<std::size_t>(end - here) : in_block;
+  if (take > 0 && !output.WriteBytes(block_ + position_, take)) return Copied::kFailed;
+  position_ += take;
+  here += take;
+  if (here == end) return Copied::kGoOn;
+  if (!output.WriteOutBlock()) return Copied::kFailed;  // the output's text stays in order
+  while (here < end) {
+    std::uint64_t copied = 0;
+    if (!pf::CopyFileRange(handle_, output.handle_, end - here, &copied)) {
+      pf::DWORD error = pf::GetLastError();
+      if (error == pf::ERROR_NOT_SUPPORTED) break;  // the normal path goes on from here
+      // A failed write: the output takes no more text, as after a failed write-out.
+      output.write_error_ = static_cast<std::int32_t>(error);
+      if (output.write_error_ == 0)
+        output.write_error_ = static_cast<std::int32_t>(pf::ERROR_IO_DEVICE);
+      SetIoResult(output.write_error_);
+      return Copied::kFailed;
+    }
+    if (copied == 0) break;  // the file is shorter than counted: the normal path sees how
+    here += copied;
+    read_offset_ += copied;
+  }
+  // A copy cut short may stop inside a line, even between its CR and LF: the line's rest, canonical
+  // too, goes through the block unchanged, so that the normal path goes on at a line start.
+  for (bool rest = here != start && here < end; rest;) {
+    if (position_ == fill_ && !FillBlock()) break;  // shorter than counted: see below
+    const char* from = block_ + position_;
+    const void* lf = std::memchr(from, '\n', fill_ - position_);
+    std::size_t count = lf != nullptr ? static_cast<const char*>(lf) + 1 - from : fill_ - position_;
+    position_ += count;
+    if (!output.WriteBytes(from, count)) return Copied::kFailed;
+    rest = lf == nullptr;
+  }
+  if (!UnchangedSinceCount()) {
+    copy_spoiled_ = true;
+    return Copied::kSpoiled;
+  }
+  return Copied::kGoOn;
 }
 
 bool LineFile::WriteBytes(const char* bytes, std::size_t count) {
   return ReadyToWrite() && Append(bytes, count);
+}
+
+bool LineFile::WriteRun(const char* bytes, std::size_t count) {
+  return WriteBytes(bytes, count) && (!write_through_ || WriteOutBlock());
 }
 
 void LineFile::WriteText(std::string_view text, int width) {
@@ -438,6 +619,21 @@ void LineFile::Close() {
   fill_ = position_ = 0;
   end_of_data_ = false;
   if (close_handle && !pf::CloseHandle(handle)) {
+    SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
+  }
+}
+
+void LineFile::Restart() {
+  if (mode_ != Mode::kWriting) {
+    SetIoResult(kIoNotOpenForOutput);
+    return;
+  }
+  fill_ = 0;
+  pf::LONG high = 0;
+  pf::SetLastError(0);
+  if ((pf::SetFilePointer(handle_, 0, &high, pf::FILE_BEGIN) == pf::INVALID_SET_FILE_POINTER &&
+       pf::GetLastError() != 0) ||
+      !pf::SetEndOfFile(handle_)) {
     SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
   }
 }

@@ -33,6 +33,8 @@ class LineFile {
   // The block size of the console streams, and of named files (large enough for disk speed).
   static constexpr std::size_t kConsoleBlockSize = 128;
   static constexpr std::size_t kFileBlockSize = 128 * 1024;
+  // A block size for files only read: fewer, larger reads, each asking the system as much.
+  static constexpr std::size_t kReadBlockSize = 256 * 1024;
 
   // A named line file, unbound, with a block of `block_size` bytes (at least 2).
   explicit LineFile(std::size_t block_size = kFileBlockSize);
@@ -75,18 +77,30 @@ class LineFile {
   // before a byte 26 or at the end of the data.
   void SkipLine();
   // Counts and consumes the lines from the current position to the end of the text: the number
-  // of times AtEnd would be false and SkipLine run. Stops before a byte 26.
-  std::int64_t CountLines();
+  // of times AtEnd would be false and SkipLine run. Stops before a byte 26. Counting from the
+  // file's first byte also notes, for the copies below, where the first line starting with
+  // `marker` (at most 16 characters, none of them CR, LF or 26) begins and which parts of the
+  // text are canonical (CR LF line ends only, the last line ended), with the file's size and
+  // times; every byte is looked at once.
+  std::int64_t CountLines(std::string_view marker = {});
   // Copies whole lines to `output`, each ended by CR LF, up to the first line whose first
   // characters (as ReadLine reads them) are `prefix` (at most 16 characters), or to the end of
-  // the text. That line's
-  // prefix is consumed, not written, and true is returned; false at the end of the text. An
-  // empty prefix matches no line. Stops at the first failed write, its code in the I/O result.
+  // the text. That line's prefix is consumed, not written, and true is returned; false at the
+  // end of the text. An empty prefix matches no line. Stops at the first failed write, its code
+  // in the I/O result. Lines go in runs, not one by one; when the count noted that the lines
+  // to copy are canonical, the file is unchanged since, and `output` is a disk file, they are
+  // copied inside the system. When the file changed during such a copy, false is returned at
+  // once and CopySpoiled tells so: what the output holds is then no merge to keep.
   bool CopyLinesUntil(LineFile& output, std::string_view prefix);
   // As CopyLinesUntil, but the lines before the one starting with `prefix` are dropped.
   bool SkipLinesUntil(std::string_view prefix);
   // Consumes and returns the next byte; returns 26 without consuming at the end of the text.
   char ReadChar();
+  // True when this file changed during a copy inside the system from it (see CopyLinesUntil),
+  // until it is opened again.
+  bool CopySpoiled() const;
+  // Forgets what the count noted, so that no lines of this file are copied inside the system.
+  void ForgetCount() { counted_.valid = false; }
 
   // Appends the text, after blanks up to `width` when the text is shorter.
   void WriteText(std::string_view text, int width = 0);
@@ -108,6 +122,9 @@ class LineFile {
   // and releases a named file's handle. 103 when not open (the standard input excepted). A file
   // whose text was cut by an earlier failed write-out gives that code again and is released.
   void Close();
+  // Empties a named file open for writing, pending text included, so that writing starts again
+  // at its first byte. 105 when it is not open for writing; the system's code when it cannot.
+  void Restart();
 
   Mode mode() const { return mode_; }
   const std::string& name() const { return name_; }
@@ -129,11 +146,27 @@ class LineFile {
   // Reads the next block behind the unread bytes, which move to the front. False at the end of
   // the data (the end mark is then set) or on a failure (code stored).
   bool FillBlock();
-  // Moves line by line to the first line starting with `prefix` (consuming just the prefix) or
+  // Moves run by run to the first line starting with `prefix` (consuming just the prefix) or
   // the end of the text, writing every line passed to `output` when it is not null.
   bool PassLinesUntil(LineFile* output, std::string_view prefix);
+  enum class Copied { kGoOn, kFailed, kSpoiled };
+  // Copies inside the system what the count found canonical from here on up to the line starting
+  // with `prefix` (the text's end for an empty prefix), where it can. kGoOn: the rest of the lines
+  // go the normal way from where the copy stopped; kFailed: code stored; kSpoiled: the file
+  // changed during the copy.
+  Copied CopyInsideSystem(LineFile& output, std::string_view prefix);
+  // Where the count found the first line starting with `prefix` (the text's end when none) and
+  // no lone CR before it could hide one as a line read, moves there from a line start before it,
+  // when the file is unchanged since. False with the code stored when the move fails.
+  bool SkipToCountedMarker(std::string_view prefix);
+  // True when the file's size and times are still those noted by the count.
+  bool UnchangedSinceCount();
+  // The file offset of the next unread byte.
+  std::uint64_t Offset() const { return read_offset_ - (fill_ - position_); }
   // A write of raw bytes (no blank fill). False when they could not all be written.
   bool WriteBytes(const char* bytes, std::size_t count);
+  // WriteBytes for a run of lines; a terminal gets it at once.
+  bool WriteRun(const char* bytes, std::size_t count);
   // Appends bytes, writing each full block out at once. False when a write-out failed (the rest
   // of the bytes are then dropped).
   bool Append(const char* bytes, std::size_t count);
@@ -150,6 +183,22 @@ class LineFile {
   bool write_through_ = false;
   std::int32_t write_error_ = 0;  // the code of the first failed write-out since the open
   bool end_of_data_ = false;      // the data ended right after block_[fill_ - 1]
+  bool disk_ = false;         // open for writing a disk file (no terminal, no pipe)
+  bool copy_spoiled_ = false;
+  std::uint64_t read_offset_ = 0;  // bytes read from the handle since the open
+  // What the count from the first byte noted (see CountLines); kept by a reopen for reading,
+  // which the file information then tells apart from another file or changed content.
+  struct Counted {
+    bool valid = false;
+    char marker[16];
+    std::size_t marker_length = 0;
+    std::uint64_t marker_start = 0;  // the text's end when no line starts with the marker
+    std::uint64_t text_end = 0;
+    std::uint64_t first_flaw = 0;  // see scan::CountState; ~0 when there is none
+    std::uint64_t last_flaw = 0;
+    std::uint64_t first_lone_cr = 0;  // ~0 when there is none
+    platform::FILE_INFORMATION file{};
+  } counted_;
   std::size_t size_;
   std::size_t fill_ = 0;
   std::size_t position_ = 0;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace kg::platform {
 
@@ -201,6 +202,34 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move
   }
   open->position = static_cast<std::size_t>(distance);
   return static_cast<DWORD>(distance);
+}
+
+// Cuts the file at the position SetFilePointer gave the handle (writes in this fake always append).
+BOOL SetEndOfFile(HANDLE file) {
+  fake::OpenFile* open = fake::Find(file);
+  if (open == nullptr) {
+    fake::last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  state.files[open->name].resize(open->position);
+  return 1;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, FILE_INFORMATION* info) {
+  fake::OpenFile* open = fake::Find(file);
+  if (open == nullptr) {
+    fake::last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  *info = FILE_INFORMATION{0, std::hash<std::string>{}(open->name), state.files[open->name].size(),
+                           0, 0};
+  return 1;
+}
+
+BOOL CopyFileRange(HANDLE, HANDLE, std::uint64_t, std::uint64_t* copied) {
+  *copied = 0;  // as on Windows: the line files copy through their blocks
+  fake::last_error = ERROR_NOT_SUPPORTED;
+  return 0;
 }
 
 BOOL CloseHandle(HANDLE file) {

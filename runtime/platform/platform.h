@@ -59,6 +59,7 @@ constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_NOT_READY = 21;  // a device that is not there or cannot be used
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_FILE_EXISTS = 80;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_DISK_FULL_CODE = 101;  // reported as "Disk full"
@@ -66,6 +67,16 @@ constexpr DWORD ERROR_BROKEN_PIPE = 109;
 constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
 constexpr DWORD ERROR_NO_DATA = 232;     // the reader of a pipe has gone
 constexpr DWORD ERROR_IO_DEVICE = 1117;  // also every system failure without a code of its own
+
+// What tells whether an open file still holds what was read from it: which file it is, its
+// length, and when its content and its attributes last changed (in the system's own units).
+struct FILE_INFORMATION {
+  std::uint64_t VolumeSerialNumber;
+  std::uint64_t FileIndex;
+  std::uint64_t FileSize;
+  std::uint64_t LastWriteTime;
+  std::uint64_t ChangeTime;
+};
 
 // Facts about the memory region holding a code address (see VirtualQuery).
 struct MEMORY_BASIC_INFORMATION {
@@ -105,6 +116,19 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, 
 // INVALID_SET_FILE_POINTER with the reason for GetLastError; the high part is taken from and
 // stored into *distance_high when it is not null.
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move_method);
+
+// Ends the file at its file position, cutting off whatever follows. Returns 0 on failure.
+BOOL SetEndOfFile(HANDLE file);
+
+// Fills *info for an open file. Returns 0 on failure.
+BOOL GetFileInformationByHandle(HANDLE file, FILE_INFORMATION* info);
+
+// Copies up to `count` bytes from the source's file position to the target's inside the system,
+// without passing them through this process, and moves both positions on by *copied, which may
+// be less than `count` (0 at the source's end). Fails with ERROR_NOT_SUPPORTED when the system
+// cannot copy between these two files so (then nothing was copied and the caller copies the
+// bytes itself); any other failure (a full disk, the file-size limit) is a failed write.
+BOOL CopyFileRange(HANDLE source, HANDLE target, std::uint64_t count, std::uint64_t* copied);
 
 // Releases a handle from CreateFileA. Returns 0 on failure.
 BOOL CloseHandle(HANDLE file);

@@ -34,6 +34,11 @@ bool standard_closed_at_start[3] = {false, false, false};
 // A terminal line end (LF) already turned into CR, waiting to be delivered as the LF.
 int pending_terminal_lf_fd = -1;
 
+// Whether each low descriptor is a terminal, asked once when its handle is opened or taken, so
+// that block reads make no extra system call: 0 not asked yet, 1 a terminal, 2 no terminal.
+constexpr int kKnownDescriptors = 1024;
+signed char terminal_state[kKnownDescriptors] = {};
+
 // One handle this process opened with CreateFileA, with what it does and what it lets others do.
 struct OpenEntry {
   int fd = -1;
@@ -127,6 +132,19 @@ bool WaitUntilReady(int fd, short events) {
     got = poll(&ready, 1, -1);
   } while (got < 0 && errno == EINTR);
   return got > 0;
+}
+
+// Asks the system whether `fd` is a terminal and remembers the answer for IsTerminal.
+void RememberWhetherTerminal(int fd) {
+  bool terminal = isatty(fd) != 0;
+  if (fd >= 0 && fd < kKnownDescriptors) terminal_state[fd] = terminal ? 1 : 2;
+}
+
+// Whether `fd` is a terminal, from what was asked at its open (asked now when it was not).
+bool IsTerminal(int fd) {
+  if (fd < 0 || fd >= kKnownDescriptors) return isatty(fd) != 0;
+  if (terminal_state[fd] == 0) RememberWhetherTerminal(fd);
+  return terminal_state[fd] == 1;
 }
 
 // True when one side's access is allowed by what the other side shares.
@@ -269,6 +287,7 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
     return INVALID_HANDLE_VALUE;
   }
   *slot = OpenEntry{fd, status.st_dev, status.st_ino, desired_access, share_mode};
+  RememberWhetherTerminal(fd);
   return HandleOf(fd);
 }
 
@@ -287,7 +306,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read_count, void*
     *read_count = 1;
     return 1;
   }
-  bool terminal = isatty(fd) != 0;
+  bool terminal = IsTerminal(fd);
   // A terminal's LF becomes CR LF, so leave room for each byte to double.
   DWORD ask = terminal && to_read > 1 ? to_read / 2 : to_read;
   ssize_t got;
@@ -377,6 +396,67 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move
   return static_cast<DWORD>(static_cast<std::uint64_t>(at));
 }
 
+BOOL SetEndOfFile(HANDLE file) {
+  int fd = DescriptorOf(file);
+  off_t at = fd < 0 ? -1 : lseek(fd, 0, SEEK_CUR);
+  if (at < 0 || ftruncate(fd, at) != 0) {
+    FailWith(fd < 0 ? EBADF : errno, nullptr);
+    return 0;
+  }
+  return 1;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, FILE_INFORMATION* info) {
+  int fd = DescriptorOf(file);
+  struct stat status;
+  if (fd < 0 || fstat(fd, &status) != 0) {
+    FailWith(fd < 0 ? EBADF : errno, nullptr);
+    return 0;
+  }
+  auto nanoseconds = [](const struct timespec& time) {
+    return static_cast<std::uint64_t>(time.tv_sec) * 1000000000u +
+           static_cast<std::uint64_t>(time.tv_nsec);
+  };
+  *info = FILE_INFORMATION{static_cast<std::uint64_t>(status.st_dev),
+                           static_cast<std::uint64_t>(status.st_ino),
+                           static_cast<std::uint64_t>(status.st_size), nanoseconds(status.st_mtim),
+                           nanoseconds(status.st_ctim)};
+  return 1;
+}
+
+BOOL CopyFileRange(HANDLE source, HANDLE target, std::uint64_t count, std::uint64_t* copied) {
+  *copied = 0;
+  int from = DescriptorOf(source);
+  int to = DescriptorOf(target);
+  if (from < 0 || to < 0) {
+    last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  // One call moves at most a little under 2 GiB; the caller asks again for the rest.
+  constexpr std::uint64_t kMostPerCall = std::uint64_t{1} << 30;
+  std::size_t ask = static_cast<std::size_t>(count < kMostPerCall ? count : kMostPerCall);
+  ssize_t done;
+  do {
+    done = copy_file_range(from, nullptr, to, nullptr, ask, 0);
+  } while (done < 0 && errno == EINTR);
+  if (done < 0) {
+    switch (errno) {
+      case EXDEV:  // another file system, or one that copies no ranges
+      case EINVAL:
+      case EOPNOTSUPP:
+      case ENOSYS:
+      case EBADF:  // e.g. an output opened for appending
+        last_error = ERROR_NOT_SUPPORTED;
+        break;
+      default:
+        FailWith(errno, nullptr);
+    }
+    return 0;
+  }
+  *copied = static_cast<std::uint64_t>(done);
+  return 1;
+}
+
 BOOL CloseHandle(HANDLE file) {
   int fd = DescriptorOf(file);
   if (fd < 0) {
@@ -387,6 +467,7 @@ BOOL CloseHandle(HANDLE file) {
     if (entry.fd == fd) entry.fd = -1;
   }
   if (pending_terminal_lf_fd == fd) pending_terminal_lf_fd = -1;
+  if (fd < kKnownDescriptors) terminal_state[fd] = 0;
   // Linux releases the descriptor even when close reports EINTR; do not close it twice.
   if (close(fd) != 0 && errno != EINTR) {
     FailWith(errno, nullptr);
@@ -411,7 +492,9 @@ HANDLE GetStdHandle(DWORD which) {
       last_error = ERROR_INVALID_HANDLE;
       return INVALID_HANDLE_VALUE;
   }
-  return standard_closed_at_start[fd] ? nullptr : HandleOf(fd);
+  if (standard_closed_at_start[fd]) return nullptr;
+  RememberWhetherTerminal(fd);
+  return HandleOf(fd);
 }
 
 DWORD GetFileType(HANDLE file) {

@@ -107,6 +107,32 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move
   return static_cast<DWORD>(low);
 }
 
+BOOL SetEndOfFile(HANDLE file) {
+  return ::SetEndOfFile(Native(file));
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, FILE_INFORMATION* info) {
+  BY_HANDLE_FILE_INFORMATION found;
+  if (!::GetFileInformationByHandle(Native(file), &found)) return 0;
+  auto join = [](::DWORD high, ::DWORD low) {
+    return static_cast<std::uint64_t>(high) << 32 | static_cast<std::uint64_t>(low);
+  };
+  // Windows keeps no separate change time here; a handle shared for reading only meets no writer.
+  std::uint64_t written =
+      join(found.ftLastWriteTime.dwHighDateTime, found.ftLastWriteTime.dwLowDateTime);
+  *info =
+      FILE_INFORMATION{found.dwVolumeSerialNumber, join(found.nFileIndexHigh, found.nFileIndexLow),
+                       join(found.nFileSizeHigh, found.nFileSizeLow), written, written};
+  return 1;
+}
+
+BOOL CopyFileRange(HANDLE /*source*/, HANDLE /*target*/, std::uint64_t /*count*/,
+                   std::uint64_t* copied) {
+  *copied = 0;  // no such copy between two handles: the runtime copies through its block
+  ::SetLastError(ERROR_NOT_SUPPORTED);
+  return 0;
+}
+
 BOOL CloseHandle(HANDLE file) {
   return ::CloseHandle(Native(file));
 }

@@ -187,6 +187,34 @@ class OutputWriteFailures(FaultTestCase):
                 self.assertLessEqual(os.path.getsize(self.path("small/c.mo")), 64 * 1024)
                 os.remove(self.path("small/c.mo"))
 
+    def test_copy_inside_the_system_onto_a_small_file_system(self):
+        # Canonical sections longer than a block are copied inside the system (copy_file_range)
+        # when the files share a file system: a full disk fails as a write does, leaving a prefix
+        # of the merge. Inputs elsewhere make the system refuse (EXDEV): the normal way.
+        os.mkdir(self.path("small"))
+        if RUNNER or os.geteuid() != 0 or shutil.which("mount") is None or subprocess.run(
+                ["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", self.path("small")],
+                capture_output=True).returncode != 0:
+            self.skipTest("needs root and mount for a small file system")
+        self.addCleanup(subprocess.run, ["umount", self.path("small")], check=True)
+        first = big_model(5000, 4999, b"first")  # a 299 940-byte network section
+        second = b"@3\r\n" + b"B\r\n" * 4999
+        merged = first[:-60] + second
+        for where in ("", "small/"):
+            with self.subTest(inputs=where or "elsewhere"):
+                self.write(where + "a.mo", first)
+                self.write(where + "b.mo", second)
+                result = self.run_tool(where + "a.mo", where + "b.mo", "small/c.mo")
+                output = self.read("small/c.mo")
+                os.remove(self.path("small/c.mo"))
+                if where:
+                    self.assertFailure(result, "Disk full", stdout=b"")
+                    self.assertLess(len(output), len(merged))
+                    self.assertEqual(output, merged[:len(output)])
+                else:
+                    self.assertRun(result, stdout=created("small/c.mo"))
+                    self.assertEqual(output, merged)
+
     def test_output_over_the_file_size_limit(self):
         def limit():  # as `ulimit -f 64` does: SIGXFSZ keeps its default action, ending the process
             signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
