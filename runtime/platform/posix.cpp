@@ -393,6 +393,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move
   }
   if (distance_high != nullptr)
     *distance_high = static_cast<LONG>(static_cast<std::uint64_t>(at) >> 32);
+  last_error = 0;  // as on Windows, so a position whose low part looks like a failure is told apart
   return static_cast<DWORD>(static_cast<std::uint64_t>(at));
 }
 
@@ -432,7 +433,8 @@ BOOL CopyFileRange(HANDLE source, HANDLE target, std::uint64_t count, std::uint6
     last_error = ERROR_INVALID_HANDLE;
     return 0;
   }
-  // One call moves at most a little under 2 GiB; the caller asks again for the rest.
+  // One call moves at most 1 GiB (the system takes a little under 2 GiB); the caller asks again
+  // for the rest.
   constexpr std::uint64_t kMostPerCall = std::uint64_t{1} << 30;
   std::size_t ask = static_cast<std::size_t>(count < kMostPerCall ? count : kMostPerCall);
   ssize_t done;
