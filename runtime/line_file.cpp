@@ -277,7 +277,7 @@ void LineFile::CopyLineRest(LineFile& output) {
     if (position_ == fill_ && !FillBlock()) {
       // A failed read (not the end of the data) cuts the line: the output then takes no more
       // text, as after a failed write-out, so no line end or later line follows the cut.
-      if (!end_of_data_ && output.mode_ == Mode::kWriting) output.write_error_ = IoResult();
+      if (!end_of_data_) output.StopTakingText(IoResult());
       return;
     }
     const char* from = block_ + position_;
@@ -357,7 +357,7 @@ bool LineFile::PassLinesUntil(LineFile* output, std::string_view prefix) {
       if (end_of_data_) break;
       // A failed read cuts the line being copied: the output then takes no more text, as after a
       // failed write-out, so no line end or later line follows the cut.
-      if (copying && in_line && output->mode_ == Mode::kWriting) output->write_error_ = IoResult();
+      if (copying && in_line) output->StopTakingText(IoResult());
       return false;
     }
     const char* from = block_ + position_;
@@ -402,9 +402,7 @@ bool LineFile::PassLinesUntil(LineFile* output, std::string_view prefix) {
         char head[16];
         std::size_t got = ReadLine(head, length < sizeof head ? length : sizeof head);
         if (IoResult() != 0) {  // a failed read, as above
-          if (copying && (in_line || got > 0) && output->mode_ == Mode::kWriting) {
-            output->write_error_ = IoResult();
-          }
+          if (copying && (in_line || got > 0)) output->StopTakingText(IoResult());
           return false;
         }
         if (got == length && std::memcmp(head, prefix.data(), length) == 0) return true;
@@ -418,7 +416,7 @@ bool LineFile::PassLinesUntil(LineFile* output, std::string_view prefix) {
       ++position_;
       line_start = true;
       in_line = false;
-      if (output != nullptr && !output->WriteRun("\r\n", 2)) return false;
+      if (copying && !output->WriteRun("\r\n", 2)) return false;
       continue;
     }
     // A CR with no LF behind it in the block: look at the next block's first byte.
@@ -427,7 +425,7 @@ bool LineFile::PassLinesUntil(LineFile* output, std::string_view prefix) {
       position_ += 2;
       line_start = true;
       in_line = false;
-      if (output != nullptr && !output->WriteRun("\r\n", 2)) return false;
+      if (copying && !output->WriteRun("\r\n", 2)) return false;
       continue;
     }
     ++position_;  // a lone CR is dropped
@@ -505,12 +503,8 @@ LineFile::Copied LineFile::CopyInsideSystem(LineFile& output, std::string_view p
     std::uint64_t copied = 0;
     if (!pf::CopyFileRange(handle_, output.handle_, end - here, &copied)) {
       pf::DWORD error = pf::GetLastError();
-      if (error == pf::ERROR_NOT_SUPPORTED) break;  // the normal path goes on from here
-      // A failed write: the output takes no more text, as after a failed write-out.
-      output.write_error_ = static_cast<std::int32_t>(error);
-      if (output.write_error_ == 0)
-        output.write_error_ = static_cast<std::int32_t>(pf::ERROR_IO_DEVICE);
-      SetIoResult(output.write_error_);
+      if (error == pf::ERROR_NOT_SUPPORTED) break;              // the normal path goes on from here
+      output.StopTakingText(static_cast<std::int32_t>(error));  // a failed write, as a write-out's
       return Copied::kFailed;
     }
     if (copied == 0) break;  // the file is shorter than counted: the normal path sees how
@@ -661,13 +655,15 @@ bool LineFile::WriteOutBlock() {
   pf::DWORD written = 0;
   bool ok = pf::WriteFile(handle_, block_, static_cast<pf::DWORD>(fill_), &written, nullptr) != 0;
   fill_ = 0;
-  if (!ok) {
-    write_error_ = static_cast<std::int32_t>(pf::GetLastError());
-    // A failure without a reason still loses text, so it must not read as success.
-    if (write_error_ == 0) write_error_ = static_cast<std::int32_t>(pf::ERROR_IO_DEVICE);
-    SetIoResult(write_error_);
-  }
+  if (!ok) StopTakingText(static_cast<std::int32_t>(pf::GetLastError()));
   return ok;
+}
+
+void LineFile::StopTakingText(std::int32_t code) {
+  if (mode_ != Mode::kWriting) return;
+  // A failure without a reason still loses text, so it must not read as success.
+  write_error_ = code != 0 ? code : static_cast<std::int32_t>(pf::ERROR_IO_DEVICE);
+  SetIoResult(write_error_);
 }
 
 void LineFile::Register() {

@@ -170,6 +170,10 @@ class LineFile {
   // Appends bytes, writing each full block out at once. False when a write-out failed (the rest
   // of the bytes are then dropped).
   bool Append(const char* bytes, std::size_t count);
+  // Text meant for this file was lost (a failed write-out or copy, a failed read of a line being
+  // copied here): stores `code` (1117 for none) in the I/O result, and from now on the file takes
+  // no more text until it is opened again. Nothing when the file is not open for writing.
+  void StopTakingText(std::int32_t code);
   // Writes the block out; the block is empty afterwards either way. False on failure.
   bool WriteOutBlock();
   void Register();
@@ -183,7 +187,7 @@ class LineFile {
   bool write_through_ = false;
   std::int32_t write_error_ = 0;  // the code of the first failed write-out since the open
   bool end_of_data_ = false;      // the data ended right after block_[fill_ - 1]
-  bool disk_ = false;         // open for writing a disk file (no terminal, no pipe)
+  bool disk_ = false;             // open for writing a disk file (no terminal, no pipe)
   bool copy_spoiled_ = false;
   std::uint64_t read_offset_ = 0;  // bytes read from the handle since the open
   // What the count from the first byte noted (see CountLines); kept by a reopen for reading,
