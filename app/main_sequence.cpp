@@ -171,6 +171,9 @@ void RunMainSequence() {
   const std::int64_t second_count = files.second.CountLines(kSectionMarker);
   IoCheck();
   if (first_count != second_count) {
+    // Nothing more is read: a writer of an input need not wait while the run waits for Enter.
+    files.first.LetWritersIn();
+    files.second.LetWritersIn();
     out.WriteText("The number of lines in file <");
     out.WriteText(first_name);
     out.WriteText("> is ");
@@ -202,6 +205,8 @@ void RunMainSequence() {
   IoCheck();
 
   MergeSections(files.first, files.second, files.output, &WarnMarkerMissing);
+  files.first.LetWritersIn();  // the merge has read what it takes of the inputs
+  files.second.LetWritersIn();
 
   // The completion line may say "created" only once the whole merge has reached the system.
   files.output.WriteOut();

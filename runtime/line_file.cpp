@@ -262,9 +262,10 @@ std::size_t LineFile::ReadLine(char* line, std::size_t capacity) {
     std::memcpy(line + stored, from, count);
     stored += count;
     position_ += count;
-    if (stop == to) continue;                 // the capacity or the block's end
-    if (*stop != '\r') break;                 // LF or 26: the line ends here
-    if (position_ + 1 == fill_) FillBlock();  // keeps the CR, looks at what follows
+    if (stop == to) continue;  // the capacity or the block's end
+    if (*stop != '\r') break;  // LF or 26: the line ends here
+    // Keeps the CR and looks at what follows; a failed read ends the line here, the CR unread.
+    if (position_ + 1 == fill_ && !FillBlock() && !end_of_data_) break;
     if (position_ + 1 < fill_ && block_[position_ + 1] == '\n') break;
     ++position_;  // a lone CR is dropped
   }
@@ -275,9 +276,7 @@ void LineFile::CopyLineRest(LineFile& output) {
   if (!ReadyToRead()) return;
   for (;;) {
     if (position_ == fill_ && !FillBlock()) {
-      // A failed read (not the end of the data) cuts the line: the output then takes no more
-      // text, as after a failed write-out, so no line end or later line follows the cut.
-      if (!end_of_data_) output.StopTakingText(IoResult());
+      if (!end_of_data_) CutAtFailedRead(output);
       return;
     }
     const char* from = block_ + position_;
@@ -290,7 +289,10 @@ void LineFile::CopyLineRest(LineFile& output) {
     }
     char c = block_[position_];
     if (c != '\r') return;  // LF or 26: the line ends here
-    if (position_ + 1 == fill_) FillBlock();
+    if (position_ + 1 == fill_ && !FillBlock() && !end_of_data_) {
+      CutAtFailedRead(output);
+      return;
+    }
     if (position_ + 1 < fill_ && block_[position_ + 1] == '\n') return;
     ++position_;  // a lone CR is dropped
   }
@@ -299,9 +301,9 @@ void LineFile::CopyLineRest(LineFile& output) {
 std::int64_t LineFile::CountLines(std::string_view marker) {
   if (!ReadyToRead()) return 0;
   counted_.valid = false;
-  // What the merge may rely on is noted only for a count of the whole text from the first byte.
-  bool noting = Offset() == 0 && marker.size() <= sizeof counted_.marker &&
-                pf::GetFileInformationByHandle(handle_, &counted_.file) != 0;
+  // What the merge may rely on is noted only for a count of the whole text from the first byte,
+  // of a file that no one could write meanwhile.
+  const bool noting = Offset() == 0 && marker.size() <= sizeof counted_.marker;
   scan::CountState state;
   bool whole = true;  // the text ended at a byte 26 or at the end of the data, not at a failure
   for (;;) {
@@ -317,9 +319,7 @@ std::int64_t LineFile::CountLines(std::string_view marker) {
   }
   const std::uint64_t end = Offset();
   const std::uint64_t lines = scan::FinishCount(end, state);
-  pf::FILE_INFORMATION after;
-  if (noting && whole && pf::GetFileInformationByHandle(handle_, &after) != 0 &&
-      std::memcmp(&after, &counted_.file, sizeof after) == 0) {
+  if (noting && whole && Held()) {
     std::memcpy(counted_.marker, marker.data(), marker.size());
     counted_.marker_length = marker.size();
     counted_.marker_start = state.marker == scan::kNowhere ? end : state.marker;
@@ -355,9 +355,7 @@ bool LineFile::PassLinesUntil(LineFile* output, std::string_view prefix) {
   for (;;) {
     if (position_ == fill_ && !FillBlock()) {
       if (end_of_data_) break;
-      // A failed read cuts the line being copied: the output then takes no more text, as after a
-      // failed write-out, so no line end or later line follows the cut.
-      if (copying && in_line) output->StopTakingText(IoResult());
+      if (copying && in_line) CutAtFailedRead(*output);
       return false;
     }
     const char* from = block_ + position_;
@@ -402,7 +400,7 @@ bool LineFile::PassLinesUntil(LineFile* output, std::string_view prefix) {
         char head[16];
         std::size_t got = ReadLine(head, length < sizeof head ? length : sizeof head);
         if (IoResult() != 0) {  // a failed read, as above
-          if (copying && (in_line || got > 0)) output->StopTakingText(IoResult());
+          if (copying && (in_line || got > 0)) CutAtFailedRead(*output, {head, got});
           return false;
         }
         if (got == length && std::memcmp(head, prefix.data(), length) == 0) return true;
@@ -420,7 +418,10 @@ bool LineFile::PassLinesUntil(LineFile* output, std::string_view prefix) {
       continue;
     }
     // A CR with no LF behind it in the block: look at the next block's first byte.
-    if (position_ + 1 == fill_) FillBlock();
+    if (position_ + 1 == fill_ && !FillBlock() && !end_of_data_) {
+      if (copying) CutAtFailedRead(*output);
+      return false;
+    }
     if (position_ + 1 < fill_ && block_[position_ + 1] == '\n') {
       position_ += 2;
       line_start = true;
@@ -446,7 +447,7 @@ bool LineFile::SkipToCountedMarker(std::string_view prefix) {
   }
   const std::uint64_t here = Offset();
   const std::uint64_t to = counted_.marker_start;
-  if (to <= here || !UnchangedSinceCount()) return true;
+  if (to <= here || !Held()) return true;
   if (to <= read_offset_) {  // in the block
     position_ += static_cast<std::size_t>(to - here);
     return true;
@@ -465,10 +466,20 @@ bool LineFile::SkipToCountedMarker(std::string_view prefix) {
   return true;
 }
 
-bool LineFile::UnchangedSinceCount() {
-  pf::FILE_INFORMATION now;
-  return pf::GetFileInformationByHandle(handle_, &now) != 0 &&
-         std::memcmp(&now, &counted_.file, sizeof now) == 0;
+bool LineFile::Held() {
+  return mode_ == Mode::kReading && pf::IsHeldAgainstWriters(handle_) != 0;
+}
+
+void LineFile::LetWritersIn() {
+  if (mode_ == Mode::kReading && role_ == Role::kNamed) pf::LetWritersIn(handle_);
+}
+
+void LineFile::CutAtFailedRead(LineFile& output, std::string_view read_before) {
+  const std::int32_t code = IoResult();
+  if (output.mode_ == Mode::kWriting && output.write_error_ == 0) {
+    if (output.Append(read_before.data(), read_before.size())) output.WriteOutBlock();
+  }
+  output.StopTakingText(code);
 }
 
 LineFile::Copied LineFile::CopyInsideSystem(LineFile& output, std::string_view prefix) {
@@ -487,7 +498,7 @@ LineFile::Copied LineFile::CopyInsideSystem(LineFile& output, std::string_view p
   }
   // What fits into the output's block goes the normal way: so a failed write shows in the same
   // statement as if no copy were made inside the system.
-  if (end - std::min(end, here) < output.size_ - output.fill_ || !UnchangedSinceCount()) {
+  if (end - std::min(end, here) < output.size_ - output.fill_ || !Held()) {
     return Copied::kGoOn;
   }
   const std::uint64_t start = here;
@@ -502,9 +513,11 @@ LineFile::Copied LineFile::CopyInsideSystem(LineFile& output, std::string_view p
   while (here < end) {
     std::uint64_t copied = 0;
     if (!pf::CopyFileRange(handle_, output.handle_, end - here, &copied)) {
+      // The output's own limits fail as a write-out does. Any other refusal only means the copy
+      // is not to be had here: the normal path goes on from here, and a real fault meets it there.
       pf::DWORD error = pf::GetLastError();
-      if (error == pf::ERROR_NOT_SUPPORTED) break;              // the normal path goes on from here
-      output.StopTakingText(static_cast<std::int32_t>(error));  // a failed write, as a write-out's
+      if (error != pf::ERROR_DISK_FULL_CODE && error != pf::ERROR_FILE_TOO_LARGE) break;
+      output.StopTakingText(static_cast<std::int32_t>(error));
       return Copied::kFailed;
     }
     if (copied == 0) break;  // the file is shorter than counted: the normal path sees how
@@ -514,7 +527,11 @@ LineFile::Copied LineFile::CopyInsideSystem(LineFile& output, std::string_view p
   // A copy cut short may stop inside a line, even between its CR and LF: the line's rest, canonical
   // too, goes through the block unchanged, so that the normal path goes on at a line start.
   for (bool rest = here != start && here < end; rest;) {
-    if (position_ == fill_ && !FillBlock()) break;  // shorter than counted: see below
+    if (position_ == fill_ && !FillBlock()) {
+      if (end_of_data_) break;  // shorter than counted: see below
+      CutAtFailedRead(output);
+      return Copied::kFailed;
+    }
     const char* from = block_ + position_;
     const void* lf = std::memchr(from, '\n', fill_ - position_);
     std::size_t count = lf != nullptr ? static_cast<const char*>(lf) + 1 - from : fill_ - position_;
@@ -522,7 +539,9 @@ LineFile::Copied LineFile::CopyInsideSystem(LineFile& output, std::string_view p
     if (!output.WriteBytes(from, count)) return Copied::kFailed;
     rest = lf == nullptr;
   }
-  if (!UnchangedSinceCount()) {
+  // A writer that asked for the file meanwhile may have changed it, if the system stopped waiting
+  // for this process; so may one that the system let in during a long copy.
+  if (!Held()) {
     copy_spoiled_ = true;
     return Copied::kSpoiled;
   }

@@ -71,26 +71,28 @@ class LineFile {
   // Sends the rest of the current line, whatever its length, to `output` as ReadLine would read
   // it (lone CRs dropped, the line end and a byte 26 left unread). Stops writing at the first
   // failed write, whose code is then in the I/O result. A failed read stops the copy too, and
-  // `output` then takes no more text, as after a failed write-out.
+  // `output`, its text up to the failure written out, then takes no more text.
   void CopyLineRest(LineFile& output);
   // Consumes the rest of the current line, however long, with its line end (LF or CR LF); stops
   // before a byte 26 or at the end of the data.
   void SkipLine();
   // Counts and consumes the lines from the current position to the end of the text: the number
   // of times AtEnd would be false and SkipLine run. Stops before a byte 26. Counting from the
-  // file's first byte also notes, for the copies below, where the first line starting with
-  // `marker` (at most 16 characters, none of them CR, LF or 26) begins and which parts of the
-  // text are canonical (CR LF line ends only, the last line ended), with the file's size and
-  // times; every byte is looked at once.
+  // first byte of a file held against writers (see LetWritersIn) also notes, for the copies below,
+  // where the first line starting with `marker` (at most 16 characters, none of them CR, LF or
+  // 26) begins and which parts of the text are canonical (CR LF line ends only, the last line
+  // ended); every byte is looked at once.
   std::int64_t CountLines(std::string_view marker = {});
   // Copies whole lines to `output`, each ended by CR LF, up to the first line whose first
   // characters (as ReadLine reads them) are `prefix` (at most 16 characters), or to the end of
   // the text. That line's prefix is consumed, not written, and true is returned; false at the
   // end of the text. An empty prefix matches no line. Stops at the first failed write, its code
-  // in the I/O result. Lines go in runs, not one by one; when the count noted that the lines
-  // to copy are canonical, the file is unchanged since, and `output` is a disk file, they are
-  // copied inside the system. When the file changed during such a copy, false is returned at
-  // once and CopySpoiled tells so: what the output holds is then no merge to keep.
+  // in the I/O result; a failed read stops it too, and `output`, its text up to the failure
+  // written out, then takes no more text. Lines go in runs, not one by one; when the count noted
+  // that the lines to copy are canonical, the file has been held against writers since, and
+  // `output` is a disk file, they are copied inside the system. When the file may have changed
+  // during such a copy, false is returned at once and CopySpoiled tells so: what the output holds
+  // is then no merge to keep.
   bool CopyLinesUntil(LineFile& output, std::string_view prefix);
   // As CopyLinesUntil, but the lines before the one starting with `prefix` are dropped.
   bool SkipLinesUntil(std::string_view prefix);
@@ -101,6 +103,12 @@ class LineFile {
   bool CopySpoiled() const;
   // Forgets what the count noted, so that no lines of this file are copied inside the system.
   void ForgetCount() { counted_.valid = false; }
+  // A named file opened for reading is held against writers where the system can: a process
+  // that has it open for writing makes the open fail with 32, and one that opens it for writing
+  // meanwhile waits (on POSIX up to the system's lease-break-time). This lets them in, for a file
+  // that is no longer read or while the run waits for a person; the file stays open, and from
+  // then on it is read only the normal way. Never fails.
+  void LetWritersIn();
 
   // Appends the text, after blanks up to `width` when the text is shorter.
   void WriteText(std::string_view text, int width = 0);
@@ -159,8 +167,12 @@ class LineFile {
   // no lone CR before it could hide one as a line read, moves there from a line start before it,
   // when the file is unchanged since. False with the code stored when the move fails.
   bool SkipToCountedMarker(std::string_view prefix);
-  // True when the file's size and times are still those noted by the count.
-  bool UnchangedSinceCount();
+  // True while the file is open for reading and held against writers since its open.
+  bool Held();
+  // A failed read, its code in the I/O result, cut the line being copied to `output`: the text
+  // written before it and `read_before` (read but not yet written) go out now, and `output` then
+  // takes no more text, so that no line end or later line follows the cut. The code stays.
+  void CutAtFailedRead(LineFile& output, std::string_view read_before = {});
   // The file offset of the next unread byte.
   std::uint64_t Offset() const { return read_offset_ - (fill_ - position_); }
   // A write of raw bytes (no blank fill). False when they could not all be written.
@@ -190,8 +202,8 @@ class LineFile {
   bool disk_ = false;             // open for writing a disk file (no terminal, no pipe)
   bool copy_spoiled_ = false;
   std::uint64_t read_offset_ = 0;  // bytes read from the handle since the open
-  // What the count from the first byte noted (see CountLines); kept by a reopen for reading,
-  // which the file information then tells apart from another file or changed content.
+  // What the count from the first byte noted (see CountLines); kept by a reopen for reading, which
+  // rewinds the same open file.
   struct Counted {
     bool valid = false;
     char marker[16];
@@ -201,7 +213,6 @@ class LineFile {
     std::uint64_t first_flaw = 0;  // see scan::CountState; ~0 when there is none
     std::uint64_t last_flaw = 0;
     std::uint64_t first_lone_cr = 0;  // ~0 when there is none
-    platform::FILE_INFORMATION file{};
   } counted_;
   std::size_t size_;
   std::size_t fill_ = 0;

@@ -26,6 +26,7 @@ struct OpenFile {
   DWORD access;
   DWORD share;
   std::size_t position = 0;
+  bool held = false;  // held against writers (see IsHeldAgainstWriters)
 };
 std::map<std::uintptr_t, OpenFile> open_files;
 std::uintptr_t next_handle = 0x100;
@@ -33,6 +34,7 @@ std::size_t input_position = 0;
 
 // Counts a call; true when it is the one that must fail (its code is then the last error).
 bool Injected(Call call) {
+  if (state.before_call) state.before_call(call);
   int count = ++state.calls[static_cast<int>(call)];
   if (call != state.fail_call || count < state.fail_at ||
       (count > state.fail_at && !state.fail_onwards)) {
@@ -50,6 +52,12 @@ bool Injected(Call call) {
 OpenFile* Find(HANDLE handle) {
   auto found = open_files.find(reinterpret_cast<std::uintptr_t>(handle));
   return found == open_files.end() ? nullptr : &found->second;
+}
+
+// Whether an open file is still held against writers; once a writer asked, it stays unheld.
+bool HeldNow(OpenFile& open) {
+  if (state.unheld.count(open.name) != 0) open.held = false;
+  return open.held;
 }
 
 // True when one side's access is allowed by what the other side shares.
@@ -130,7 +138,9 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
   }
   if (creation_disposition != OPEN_EXISTING) state.files[file].clear();
   std::uintptr_t handle = fake::next_handle++;
-  fake::open_files[handle] = fake::OpenFile{file, desired_access, share_mode};
+  bool held = !(desired_access & GENERIC_WRITE) && !(share_mode & FILE_SHARE_WRITE) &&
+              state.unheld.count(file) == 0;
+  fake::open_files[handle] = fake::OpenFile{file, desired_access, share_mode, 0, held};
   ++state.open_handles;
   return reinterpret_cast<HANDLE>(handle);
 }
@@ -215,21 +225,41 @@ BOOL SetEndOfFile(HANDLE file) {
   return 1;
 }
 
-BOOL GetFileInformationByHandle(HANDLE file, FILE_INFORMATION* info) {
+BOOL IsHeldAgainstWriters(HANDLE file) {
   fake::OpenFile* open = fake::Find(file);
-  if (open == nullptr) {
+  if (Injected(Call::kIsHeldAgainstWriters) || open == nullptr) return 0;
+  return fake::HeldNow(*open) ? 1 : 0;
+}
+
+BOOL LetWritersIn(HANDLE file) {
+  fake::OpenFile* open = fake::Find(file);
+  if (open != nullptr) open->held = false;
+  return Injected(Call::kLetWritersIn) ? 0 : 1;
+}
+
+// Appends the bytes at the source's position to the target (writes in this fake always append).
+BOOL CopyFileRange(HANDLE source, HANDLE target, std::uint64_t count, std::uint64_t* copied) {
+  *copied = 0;
+  if (Injected(Call::kCopyFileRange)) return 0;
+  fake::OpenFile* from = fake::Find(source);
+  fake::OpenFile* to = fake::Find(target);
+  if (!state.copies) {
+    fake::last_error = ERROR_NOT_SUPPORTED;
+    return 0;
+  }
+  if (from == nullptr || to == nullptr || !(from->access & GENERIC_READ) ||
+      !(to->access & GENERIC_WRITE)) {
     fake::last_error = ERROR_INVALID_HANDLE;
     return 0;
   }
-  *info = FILE_INFORMATION{0, std::hash<std::string>{}(open->name), state.files[open->name].size(),
-                           0, 0};
+  const std::string& bytes = state.files[from->name];
+  std::size_t left = bytes.size() - std::min(from->position, bytes.size());
+  std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(count, left));
+  if (state.copy_limit != 0) part = std::min(part, state.copy_limit);
+  state.files[to->name].append(bytes, from->position, part);
+  from->position += part;
+  *copied = part;
   return 1;
-}
-
-BOOL CopyFileRange(HANDLE, HANDLE, std::uint64_t, std::uint64_t* copied) {
-  *copied = 0;  // as on Windows: the line files copy through their blocks
-  fake::last_error = ERROR_NOT_SUPPORTED;
-  return 0;
 }
 
 BOOL CloseHandle(HANDLE file) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -32,6 +33,9 @@ enum class Call {
   kCloseHandle,
   kGetStdHandle,
   kSetFilePointer,
+  kCopyFileRange,
+  kIsHeldAgainstWriters,
+  kLetWritersIn,
   kCount
 };
 
@@ -77,8 +81,18 @@ struct State {
   DWORD output_type = platform::FILE_TYPE_DISK;
   DWORD file_type = platform::FILE_TYPE_DISK;  // the type of every named file's handle
   std::size_t read_limit = 0;                  // most bytes one ReadFile delivers; 0: no limit
-  std::optional<std::string> command_line;     // what GetCommandLineA gives; null when unset
-  int box_answer = 1;                          // what MessageBoxA answers; 0: no box shown
+  // CopyFileRange copies (else it refuses, as on Windows), at most `copy_limit` bytes a call (0:
+  // no limit).
+  bool copies = false;
+  std::size_t copy_limit = 0;
+  // Run at the start of every call that can be made to fail, for a test that changes the files
+  // while the tool works, as another process would.
+  std::function<void(Call call)> before_call;
+  // Files the system does not hold against writers: so from the open, or since a test put them
+  // here (a writer asked for them).
+  std::set<std::string> unheld;
+  std::optional<std::string> command_line;  // what GetCommandLineA gives; null when unset
+  int box_answer = 1;                       // what MessageBoxA answers; 0: no box shown
   int argc = 0;
   char** argv = nullptr;
 

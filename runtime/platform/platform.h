@@ -68,16 +68,6 @@ constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
 constexpr DWORD ERROR_NO_DATA = 232;     // the reader of a pipe has gone
 constexpr DWORD ERROR_IO_DEVICE = 1117;  // also every system failure without a code of its own
 
-// What tells whether an open file still holds what was read from it: which file it is, its
-// length, and when its content and its attributes last changed (in the system's own units).
-struct FILE_INFORMATION {
-  std::uint64_t VolumeSerialNumber;
-  std::uint64_t FileIndex;
-  std::uint64_t FileSize;
-  std::uint64_t LastWriteTime;
-  std::uint64_t ChangeTime;
-};
-
 // Facts about the memory region holding a code address (see VirtualQuery).
 struct MEMORY_BASIC_INFORMATION {
   void* BaseAddress;
@@ -94,7 +84,9 @@ void InitializeProcess(int argc, char** argv);
 // Opens or creates the named file. Returns INVALID_HANDLE_VALUE on failure, with the reason for
 // GetLastError. share_mode FILE_SHARE_READ lets others read but not write while the handle is open,
 // and it holds against other processes too; a file that standard output or standard error writes
-// into counts as held open for writing. A sharing conflict fails with ERROR_SHARING_VIOLATION.
+// into, or that another process or a writable mapping holds open for writing, counts as held open
+// for writing. A sharing conflict fails with ERROR_SHARING_VIOLATION at once: an open never waits
+// for another holder (see IsHeldAgainstWriters), nor for the other end of a pipe.
 // CREATE_ALWAYS truncates an existing file only once the open is known to succeed. CREATE_NEW
 // fails with ERROR_FILE_EXISTS, leaving it untouched, when a regular file (or a symbolic link that
 // leads nowhere) has the name; anything else of that name (a device, a pipe) is opened as it is.
@@ -120,14 +112,24 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move
 // Ends the file at its file position, cutting off whatever follows. Returns 0 on failure.
 BOOL SetEndOfFile(HANDLE file);
 
-// Fills *info for an open file. Returns 0 on failure.
-BOOL GetFileInformationByHandle(HANDLE file, FILE_INFORMATION* info);
+// TRUE while a file opened for reading with a share mode that lets no one write is still held so:
+// no other process has opened it for writing since the open, so its content is what was read from
+// it. FALSE for a file the system could not hold so (the open went on without), and from the
+// moment another process asks to write it (its open then waits for this one, or for the system's
+// patience, on POSIX the lease-break-time) or LetWritersIn released it. Never fails.
+BOOL IsHeldAgainstWriters(HANDLE file);
+
+// Ends what keeps writers out of a file opened for reading, leaving it open: a writer waiting for
+// it goes on. Does nothing where the hold is the share mode itself (Windows: it lasts as long as
+// the handle). Returns 0 on failure; the file counts as unheld either way.
+BOOL LetWritersIn(HANDLE file);
 
 // Copies up to `count` bytes from the source's file position to the target's inside the system,
 // without passing them through this process, and moves both positions on by *copied, which may
-// be less than `count` (0 at the source's end). Fails with ERROR_NOT_SUPPORTED when the system
-// cannot copy between these two files so (then nothing was copied and the caller copies the
-// bytes itself); any other failure (a full disk, the file-size limit) is a failed write.
+// be less than `count` (0 at the source's end). Returns 0 when it copies nothing, with the reason
+// for GetLastError: ERROR_DISK_FULL_CODE or ERROR_FILE_TOO_LARGE when the target has no room; any
+// other code when the system will not copy so (the caller then copies the bytes itself, and meets
+// a real fault of the files on its own way).
 BOOL CopyFileRange(HANDLE source, HANDLE target, std::uint64_t count, std::uint64_t* copied);
 
 // Releases a handle from CreateFileA. Returns 0 on failure.

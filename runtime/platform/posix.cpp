@@ -5,7 +5,9 @@
 // in a table of the handles this process opened, keyed by device and inode, so that the same file
 // reached by another name, a hard link or a symbolic link is still recognised; a file that standard
 // output or standard error writes into counts as held open for writing. Against other processes
-// the share modes become flock(2) locks: shared for a reader, exclusive for a writer.
+// the share modes become flock(2) locks: shared for a reader, exclusive for a writer; and a reader
+// that lets no one write holds a read lease (fcntl F_SETLEASE), so that a process holding the file
+// open for writing fails the open and one that opens it for writing waits until it is let in.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -46,6 +48,7 @@ struct OpenEntry {
   ino_t inode = 0;
   DWORD access = 0;
   DWORD share = 0;
+  bool held = false;  // a read lease keeps writers out (see IsHeldAgainstWriters)
 };
 constexpr int kMaxOpen = 256;
 OpenEntry open_table[kMaxOpen];
@@ -58,6 +61,15 @@ HANDLE HandleOf(int fd) {
 int DescriptorOf(HANDLE handle) {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return -1;
   return static_cast<int>(reinterpret_cast<std::intptr_t>(handle) - 1);
+}
+
+// The entry of a handle this process opened with CreateFileA, or null.
+OpenEntry* EntryOf(HANDLE file) {
+  int fd = DescriptorOf(file);
+  for (OpenEntry& entry : open_table) {
+    if (fd >= 0 && entry.fd == fd) return &entry;
+  }
+  return nullptr;
 }
 
 // True when the directory part of `name` exists (the current directory for a bare name).
@@ -194,6 +206,15 @@ bool LockAgainstOtherProcesses(int fd, DWORD access) {
   return result == 0 || errno != EWOULDBLOCK;
 }
 
+// Takes a read lease on a regular file open for reading, so that no process can open it for writing
+// without waiting for this one (the kernel's lease-break-time, or until LetWritersIn). False with
+// errno EAGAIN when another process, or a writable mapping, holds it open for writing now; false
+// with another errno where no lease can be had (no CAP_LEASE for another owner's file, a file
+// system without leases): the file is then read unheld.
+bool TakeReadLease(int fd) {
+  return fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+}
+
 // Opens `name` with `flags`, retrying interrupted calls; -1 with errno set on failure.
 int OpenRetrying(const char* name, int flags) {
   int fd;
@@ -216,16 +237,20 @@ void InitializeProcess(int argc, char** argv) {
     if (filler >= 0 && filler != fd) close(filler);
   }
   // A write to a pipe whose reader has gone, or past the file-size limit, fails with a code
-  // (EPIPE, EFBIG) instead of ending the process by a signal with no report.
+  // (EPIPE, EFBIG) instead of ending the process by a signal with no report. A writer that asks
+  // for a file this process holds with a lease is told by SIGIO, which would end the process too.
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
+  signal(SIGIO, SIG_IGN);
   for (OpenEntry& entry : open_table) entry.fd = -1;
 }
 
 HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, void* /*security*/,
                    DWORD creation_disposition, DWORD /*flags*/, HANDLE /*template_file*/) {
   bool writing = (desired_access & GENERIC_WRITE) != 0;
-  int flags = O_CLOEXEC | O_NOCTTY | (writing ? O_WRONLY : O_RDONLY);
+  // An open never waits: not for a lease, this process's own included (an input reached by
+  // another name as the output), nor for the other end of a FIFO. Reads and writes do wait.
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (writing ? O_WRONLY : O_RDONLY);
   if (creation_disposition == CREATE_ALWAYS || creation_disposition == CREATE_NEW) flags |= O_CREAT;
   bool must_be_new = creation_disposition == CREATE_NEW;
   int fd = OpenRetrying(name, must_be_new ? flags | O_EXCL : flags);
@@ -242,7 +267,18 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
     opened_as_it_is = true;
   }
   if (fd < 0) {
+    // EWOULDBLOCK: a process holds the file with a lease, as a share mode that lets no one write.
+    if (errno == EWOULDBLOCK) {
+      last_error = ERROR_SHARING_VIOLATION;
+    } else {
+      FailWith(errno, name);
+    }
+    return INVALID_HANDLE_VALUE;
+  }
+  int status_flags = fcntl(fd, F_GETFL);
+  if (status_flags < 0 || fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
     FailWith(errno, name);
+    close(fd);
     return INVALID_HANDLE_VALUE;
   }
   struct stat status;
@@ -267,6 +303,15 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
     last_error = ERROR_SHARING_VIOLATION;
     return INVALID_HANDLE_VALUE;
   }
+  bool held = false;
+  if (!writing && !(share_mode & FILE_SHARE_WRITE) && S_ISREG(status.st_mode)) {
+    held = TakeReadLease(fd);
+    if (!held && errno == EAGAIN) {  // a writer has it open now
+      close(fd);
+      last_error = ERROR_SHARING_VIOLATION;
+      return INVALID_HANDLE_VALUE;
+    }
+  }
   OpenEntry* slot = nullptr;
   for (OpenEntry& entry : open_table) {
     if (entry.fd < 0) {
@@ -286,7 +331,7 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
     close(fd);
     return INVALID_HANDLE_VALUE;
   }
-  *slot = OpenEntry{fd, status.st_dev, status.st_ino, desired_access, share_mode};
+  *slot = OpenEntry{fd, status.st_dev, status.st_ino, desired_access, share_mode, held};
   RememberWhetherTerminal(fd);
   return HandleOf(fd);
 }
@@ -407,24 +452,6 @@ BOOL SetEndOfFile(HANDLE file) {
   return 1;
 }
 
-BOOL GetFileInformationByHandle(HANDLE file, FILE_INFORMATION* info) {
-  int fd = DescriptorOf(file);
-  struct stat status;
-  if (fd < 0 || fstat(fd, &status) != 0) {
-    FailWith(fd < 0 ? EBADF : errno, nullptr);
-    return 0;
-  }
-  auto nanoseconds = [](const struct timespec& time) {
-    return static_cast<std::uint64_t>(time.tv_sec) * 1000000000u +
-           static_cast<std::uint64_t>(time.tv_nsec);
-  };
-  *info = FILE_INFORMATION{static_cast<std::uint64_t>(status.st_dev),
-                           static_cast<std::uint64_t>(status.st_ino),
-                           static_cast<std::uint64_t>(status.st_size), nanoseconds(status.st_mtim),
-                           nanoseconds(status.st_ctim)};
-  return 1;
-}
-
 BOOL CopyFileRange(HANDLE source, HANDLE target, std::uint64_t count, std::uint64_t* copied) {
   *copied = 0;
   int from = DescriptorOf(source);
@@ -442,20 +469,30 @@ BOOL CopyFileRange(HANDLE source, HANDLE target, std::uint64_t count, std::uint6
     done = copy_file_range(from, nullptr, to, nullptr, ask, 0);
   } while (done < 0 && errno == EINTR);
   if (done < 0) {
-    switch (errno) {
-      case EXDEV:  // another file system, or one that copies no ranges
-      case EINVAL:
-      case EOPNOTSUPP:
-      case ENOSYS:
-      case EBADF:  // e.g. an output opened for appending
-        last_error = ERROR_NOT_SUPPORTED;
-        break;
-      default:
-        FailWith(errno, nullptr);
-    }
+    FailWith(errno, nullptr);
     return 0;
   }
   *copied = static_cast<std::uint64_t>(done);
+  return 1;
+}
+
+BOOL IsHeldAgainstWriters(HANDLE file) {
+  OpenEntry* entry = EntryOf(file);
+  if (entry == nullptr || !entry->held) return 0;
+  // A lease being broken reads as the lease it is broken to: F_UNLCK for a writer. Once one
+  // asked, the file counts as unheld to the end, whatever the lease does after.
+  if (fcntl(entry->fd, F_GETLEASE) != F_RDLCK) entry->held = false;
+  return entry->held ? 1 : 0;
+}
+
+BOOL LetWritersIn(HANDLE file) {
+  OpenEntry* entry = EntryOf(file);
+  if (entry == nullptr || !entry->held) return 1;
+  entry->held = false;
+  if (fcntl(entry->fd, F_SETLEASE, F_UNLCK) != 0) {
+    FailWith(errno, nullptr);
+    return 0;
+  }
   return 1;
 }
 

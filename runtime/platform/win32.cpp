@@ -111,19 +111,13 @@ BOOL SetEndOfFile(HANDLE file) {
   return ::SetEndOfFile(Native(file));
 }
 
-BOOL GetFileInformationByHandle(HANDLE file, FILE_INFORMATION* info) {
-  BY_HANDLE_FILE_INFORMATION found;
-  if (!::GetFileInformationByHandle(Native(file), &found)) return 0;
-  auto join = [](::DWORD high, ::DWORD low) {
-    return static_cast<std::uint64_t>(high) << 32 | static_cast<std::uint64_t>(low);
-  };
-  // Windows keeps no separate change time here; a handle shared for reading only meets no writer.
-  std::uint64_t written =
-      join(found.ftLastWriteTime.dwHighDateTime, found.ftLastWriteTime.dwLowDateTime);
-  *info =
-      FILE_INFORMATION{found.dwVolumeSerialNumber, join(found.nFileIndexHigh, found.nFileIndexLow),
-                       join(found.nFileSizeHigh, found.nFileSizeLow), written, written};
-  return 1;
+BOOL IsHeldAgainstWriters(HANDLE file) {
+  // The share mode of the open (reading only) keeps every writer out for the handle's life.
+  return ::GetFileType(Native(file)) == FILE_TYPE_DISK ? 1 : 0;
+}
+
+BOOL LetWritersIn(HANDLE /*file*/) {
+  return 1;  // a share mode ends only with its handle
 }
 
 BOOL CopyFileRange(HANDLE /*source*/, HANDLE /*target*/, std::uint64_t /*count*/,
