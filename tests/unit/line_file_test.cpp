@@ -174,6 +174,37 @@ TEST_F(LineFileReading, ReopenRewindsTheSameOpenFile) {
   EXPECT_EQ(Fake().open_handles, 1);
 }
 
+// A read that fails inside a line being copied: the output keeps the copy up to the failure,
+// written out at once, and takes nothing after it.
+TEST_F(LineFileReading, FailedReadKeepsTheCopyUpToIt) {
+  struct {
+    std::string bytes;
+    std::size_t read_limit;
+    const char* prefix;  // null: CopyLineRest; else CopyLinesUntil with it
+    std::string kept;
+  } const cases[] = {
+      {"aaaa\nbbbb\nc\n", 7, "", "aaaa\r\nbb"},  // in a run
+      {"aaaa\r\nbb\n", 5, "", "aaaa"},           // between a CR and what follows it
+      {"x\n@3 y\n", 3, "@3", "x\r\n@"},          // in a line that may start with the prefix
+      {"abcdef\n", 3, nullptr, "abc"},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    Fake().files = {{"in", c.bytes}};
+    Fake().read_limit = c.read_limit;
+    LineFile in, out;
+    Open(in, "in", Mode::kReading);
+    Open(out, "out", Mode::kWriting);
+    fake::FailAt(Call::kReadFile, 2, platform::ERROR_IO_DEVICE);
+    c.prefix != nullptr ? static_cast<void>(in.CopyLinesUntil(out, c.prefix))
+                        : in.CopyLineRest(out);
+    EXPECT_EQ(IoResult(), 1117) << c.bytes;
+    out.EndLine();
+    LineFile::WriteOutAllPending();
+    EXPECT_EQ(Fake().files["out"], c.kept) << c.bytes;
+  }
+}
+
 TEST_F(LineFileReading, BrokenPipeIsTheEndOfTheData) {
   Fake().files = {{"in", "A\r\n"}};
   fake::FailAt(Call::kReadFile, 1, platform::ERROR_BROKEN_PIPE);
