@@ -6,11 +6,13 @@ the exact report: a failure ends with the failure report on standard error and e
 """
 import fcntl
 import hashlib
+import mmap
 import os
 import resource
 import shutil
 import signal
 import subprocess
+import sys
 import unittest
 
 from kgtest import PAUSE, RUNNER, ToolTestCase, lines, linux_only
@@ -290,6 +292,7 @@ class OutputIsAnInput(FaultTestCase):
             (ab, None, ("a.mo", fcntl.LOCK_EX), None, "I/O error 32", None),
             (ab, None, ("c.mo", fcntl.LOCK_SH), OLD, "I/O error 32", OLD),
             (ab, None, ("a.mo", fcntl.LOCK_SH), OLD, asked + created(), MERGED),  # readers share
+            (ab, None, ("b.mo", "map"), None, "I/O error 32", None),  # mapped for writing
             # Inputs that cannot be read twice are no model files, and nothing waits on them.
             (("fifo.mo", "/dev/zero"), None, None, OLD,
              lines("Files <fifo.mo> and </dev/zero> do not exist in this directory.",
@@ -298,14 +301,17 @@ class OutputIsAnInput(FaultTestCase):
         for inputs, sink, lock, before, expected, after in cases:
             with self.subTest(sink=sink, lock=lock, inputs=inputs):
                 self.reset_output(before)
-                if lock:  # another process holds the file
+                if lock and lock[1] == "map":  # another process maps it writable, file closed
+                    with open(self.path(lock[0]), "r+b") as f:
+                        held = mmap.mmap(f.fileno(), 0)
+                elif lock:  # another process holds the file
                     held = os.open(self.path(lock[0]), os.O_RDONLY)
                     fcntl.flock(held, lock[1])
                 with open(self.path(sink) if sink else os.devnull, "ab") as out:
                     result = self.run_tool(*inputs, "c.mo", stdin=b"y\n", timeout=10,
                                            **({"stdout": out} if sink else {}))
                 if lock:
-                    os.close(held)
+                    held.close() if lock[1] == "map" else os.close(held)
                 if isinstance(expected, bytes):
                     self.assertRun(result, stdout=expected)
                 else:
@@ -314,45 +320,95 @@ class OutputIsAnInput(FaultTestCase):
                 self.assertFiles({"a.mo": FIRST, "b.mo": SECOND, "c.mo": after})
 
 
-    # Renames KG_FROM over KG_TO at the first end of data the tool reads, that of a.mo's count:
-    # between the count and the merge, as an editor saving a.mo or another program would.
-    RENAME_AT_FIRST_END = rb"""#define _GNU_SOURCE
+    @linux_only("a process that writes an input while the tool waits")
+    def test_a_writer_of_an_input_is_let_in_before_the_pause(self):
+        self.write("b.mo", SECOND + b"B 4\r\n")  # unequal counts: the run waits for Enter
+        tool = subprocess.Popen(self.command("a.mo", "b.mo", "c.mo"), cwd=self.dir,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        said = tool.stdout.read(128)  # the first block goes out as the pause line is written
+        os.close(os.open(self.path("a.mo"), os.O_WRONLY | os.O_NONBLOCK))  # does not wait
+        said += tool.communicate(b"\n")[0]
+        self.assertEqual((said.count(b"does not dare"), tool.returncode), (1, 0))
+
+    # Preloaded into the tool: at the first end of data it reads, that of a.mo's count, runs the
+    # shell command KG_AT_FIRST_END, as another process acting between the count and the merge;
+    # the KG_FAIL_READth read after the first rewind fails with EIO; a copy inside the system is
+    # refused with errno KG_COPY_ERRNO.
+    SHIM = rb"""#define _GNU_SOURCE
 #include <dlfcn.h>
-#include <stdio.h>
+#include <errno.h>
 #include <stdlib.h>
+#include <unistd.h>
+#define NEXT(name, ...) ((ssize_t (*)(__VA_ARGS__))dlsym(RTLD_NEXT, name))
+static int ends, rewound;
 ssize_t read(int fd, void *buf, size_t n) {
-  static int done;
-  ssize_t got = ((ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read"))(fd, buf, n);
-  if (got == 0 && !done++) rename(getenv("KG_FROM"), getenv("KG_TO"));
+  const char *fail = getenv("KG_FAIL_READ"), *command = getenv("KG_AT_FIRST_END");
+  if (rewound && fail && rewound++ == atoi(fail)) return errno = EIO, -1;
+  ssize_t got = NEXT("read", int, void *, size_t)(fd, buf, n);
+  if (got == 0 && !ends++ && command && !unsetenv("LD_PRELOAD")) system(command);
   return got;
 }
+off_t lseek(int fd, off_t at, int whence) {
+  rewound += !rewound && at == 0 && whence == SEEK_SET;
+  return NEXT("lseek", int, off_t, int)(fd, at, whence);
+}
+ssize_t copy_file_range(int in, off_t *at, int out, off_t *to, size_t n, unsigned flags) {
+  if (getenv("KG_COPY_ERRNO")) return errno = atoi(getenv("KG_COPY_ERRNO")), -1;
+  return NEXT("copy_file_range", int, off_t *, int, off_t *, size_t, unsigned)(in, at, out, to,
+                                                                               n, flags);
+}
+"""
+    # Writes "W" over a.mo's first byte; where the tool holds a.mo, after waiting for it.
+    WRITER = """import os
+try:
+    fd = os.open("a.mo", os.O_WRONLY | os.O_NONBLOCK)
+except BlockingIOError:
+    if os.fork():
+        os._exit(0)
+    fd = os.open("a.mo", os.O_WRONLY)
+os.write(fd, b"W")
 """
 
-    def test_files_renamed_over_between_the_count_and_the_merge(self):
+    def test_other_processes_and_the_system_during_a_run(self):
         if RUNNER or shutil.which("cc") is None:
             self.skipTest("needs a C compiler and a native binary")
-        self.write("shim.c", self.RENAME_AT_FIRST_END)
+        self.write("shim.c", self.SHIM)
         subprocess.run(["cc", "-shared", "-fPIC", "-o", "shim.so", "shim.c", "-ldl"], check=True,
                        cwd=self.dir)
         os.remove(self.path("shim.c"))
-        edited = b"N 0\r\n" + FIRST
-        cases = [  # (renamed over, with, exit code, a.mo after, c.mo after)
-            ("a.mo", edited, 0, edited, MERGED),  # the counted file is the one merged
-            ("c.mo", OLD, 1, FIRST, OLD),  # an output that appeared meanwhile is not replaced
+        self.write("writer.py", self.WRITER)
+        big = big_model(5000, 4000, b"first")  # sections over a block: copied inside the system
+        big_second = big_model(5000, 1000, b"second")
+        big_merged = big[:4000 * 60] + big_second[1000 * 60:]
+        lf_big = big_model(5000, 4999, b"first").replace(b"\r\n", b"\n")  # read 2 cuts a line
+        cut = lf_big[:256 * 1024].replace(b"\n", b"\r\n")
+        cases = [  # (KG_ variables, a.mo, b.mo, exit code or message, a.mo after, c.mo after)
+            # The counted file is the one merged; an output that appeared meanwhile is kept.
+            ({"AT_FIRST_END": r"printf 'N 0\r\n' | cat - a.mo >new.mo && mv new.mo a.mo"},
+             FIRST, SECOND, 0, b"N 0\r\n" + FIRST, MERGED),
+            ({"AT_FIRST_END": r"printf 'old output\r\n' >c.mo"}, FIRST, SECOND, "I/O error 80",
+             FIRST, OLD),
+            # A writer of a.mo waits, and the merge is that of a.mo as counted.
+            ({"AT_FIRST_END": sys.executable + " writer.py"}, big, big_second, 0, b"W" + big[1:],
+             big_merged),
+            ({"COPY_ERRNO": "1"}, big, big_second, 0, big, big_merged),  # refused: EPERM
+            ({"FAIL_READ": "2"}, lf_big, big_second, "I/O error 1117", lf_big, cut),
         ]
-        for target, data, code, first, after in cases:
-            with self.subTest(target=target):
+        for env, first, second, code, first_after, after in cases:
+            with self.subTest(env=env):
                 self.reset_output(None)
-                self.write("a.mo", FIRST)
-                self.write("new.mo", data)
-                wrap = ["env", "LD_PRELOAD=" + self.path("shim.so"), "KG_FROM=new.mo",
-                        "KG_TO=" + target, "ASAN_OPTIONS=verify_asan_link_order=0"]
-                result = self.run_tool("a.mo", "b.mo", "c.mo", wrap=wrap)
+                self.write("a.mo", first)
+                self.write("b.mo", second)
+                wrap = ["env", "LD_PRELOAD=" + self.path("shim.so"),
+                        "ASAN_OPTIONS=verify_asan_link_order=0"]
+                result = self.run_tool("a.mo", "b.mo", "c.mo",
+                                       wrap=wrap + ["KG_%s=%s" % kv for kv in env.items()])
                 if code:
-                    self.assertFailure(result, "I/O error 80")
+                    self.assertFailure(result, code, stdout=b"")
                 else:
                     self.assertRun(result, stdout=created())
-                self.assertFiles({"a.mo": first, "b.mo": SECOND, "c.mo": after, "new.mo": None})
+                self.assertFiles({"a.mo": first_after, "b.mo": second, "c.mo": after,
+                                  "new.mo": None})
 
 
 class UnusualInputs(FaultTestCase):
