@@ -2,6 +2,7 @@
 // reference reading of a model file's bytes, and the check that stops a run on a wrong result.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -22,11 +23,17 @@ inline void Require(bool condition, const char* what) {
 }
 
 // A file held in memory that any open by its name ("/proc/self/fd/N") reaches, from its start.
+// Only a descriptor for reading stays open, as a writer's would keep the line files from holding
+// the file against writers.
 class MemoryFile {
  public:
   // Makes an empty file; ends the run when the system cannot.
-  explicit MemoryFile(const char* label) : fd_(memfd_create(label, 0)) {
-    Require(fd_ >= 0, "memfd_create");
+  explicit MemoryFile(const char* label) {
+    int made = memfd_create(label, 0);
+    Require(made >= 0, "memfd_create");
+    fd_ = open(("/proc/self/fd/" + std::to_string(made)).c_str(), O_RDONLY | O_CLOEXEC);
+    close(made);
+    Require(fd_ >= 0, "memfd reopened for reading");
     name_ = "/proc/self/fd/" + std::to_string(fd_);
   }
   ~MemoryFile() { close(fd_); }
@@ -36,15 +43,18 @@ class MemoryFile {
   const std::string& name() const { return name_; }
   int fd() const { return fd_; }
 
-  // Makes `bytes` the whole content of the file.
+  // Makes `bytes` the whole content of the file; nothing may hold it against writers.
   void Replace(std::string_view bytes) {
-    Require(ftruncate(fd_, 0) == 0, "ftruncate");
+    int writer = open(name_.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC);
+    Require(writer >= 0, "memfd opened for writing");
     std::size_t done = 0;
     while (done < bytes.size()) {
-      ssize_t put = pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+      ssize_t put =
+          pwrite(writer, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
       Require(put > 0, "pwrite");
       done += static_cast<std::size_t>(put);
     }
+    close(writer);
   }
 
   // The whole content of the file.

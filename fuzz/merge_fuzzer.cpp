@@ -5,8 +5,10 @@
 // (2 to 257 each), bytes 3 and 4 the length of the first input (little-endian, cut to what is
 // left), byte 5 the path: bit 0 counts the inputs first, as the tool does, so that canonical
 // sections may be copied inside the system; bits 1 to 7 what copy_file_range does then (see
-// below). The first input follows, and the rest is the second input.
+// below), with byte 3 the errno of a refusal. The first input follows, and the rest is the second
+// input.
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -33,12 +35,13 @@ using kg::fuzz::Require;
 
 std::vector<MergeInput> warnings;
 
-// What copy_file_range does in this run: the system's copy; a refusal with one of the codes that
-// send the merge the normal way; copies of at most `copy_part` bytes, refused once `copy_budget`
-// calls are used up; or the system's copy after which the input's letters change case.
+// What copy_file_range does in this run: the system's copy; a refusal with any errno; copies of at
+// most `copy_part` bytes, refused once `copy_budget` calls are used up; or the system's copy after
+// which the input's letters change case, as a writer let in by the system would change them.
 enum class CopyMode { kSystem, kRefuse, kParts, kChangeInput };
 CopyMode copy_mode = CopyMode::kSystem;
 int copy_refusal = EXDEV;
+bool output_full = false;  // a refusal said the output has no room: the merge must fail
 std::size_t copy_part = 0;
 int copy_budget = 0;
 kg::fuzz::MemoryFile* inputs[2];
@@ -72,6 +75,7 @@ std::string ReferenceMerge(const std::vector<std::string>& first,
 extern "C" ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t* out_offset,
                                    std::size_t length, unsigned flags) {
   if (copy_mode == CopyMode::kRefuse || (copy_mode == CopyMode::kParts && copy_budget-- <= 0)) {
+    output_full |= copy_refusal == ENOSPC || copy_refusal == EDQUOT || copy_refusal == EFBIG;
     errno = copy_refusal;
     return -1;
   }
@@ -85,6 +89,7 @@ extern "C" ssize_t copy_file_range(int in, off64_t* in_offset, int out, off64_t*
     }
     std::string changed = file->Contents();  // lines and markers stay, bytes change
     for (char& c : changed) c ^= (c | 0x20) >= 'a' && (c | 0x20) <= 'z' ? 0x20 : 0;
+    fcntl(in, F_SETLEASE, F_UNLCK);  // the system stopped waiting for the merge
     file->Replace(changed);
   }
   return copied;
@@ -117,12 +122,12 @@ void MergeOnce(const std::uint8_t* data, std::string_view first_bytes,
   second.OpenForReading();
   const bool counted = data[5] & 1;
   const int copy = data[5] >> 1;
-  static constexpr int kRefusals[] = {EXDEV, EINVAL, EOPNOTSUPP, ENOSYS, EBADF};
   copy_mode = copy < 32    ? CopyMode::kSystem
               : copy < 64  ? CopyMode::kRefuse
               : copy < 112 ? CopyMode::kParts
                            : CopyMode::kChangeInput;
-  copy_refusal = kRefusals[copy % 5];
+  copy_refusal = 1 + (data[3] + copy) % 133;  // EPERM to EHWPOISON
+  output_full = false;
   copy_part = 1 + copy % 7;
   copy_budget = copy % 3;
   const std::vector<std::string> first_lines = kg::fuzz::ReferenceLines(first_bytes);
@@ -141,21 +146,31 @@ void MergeOnce(const std::uint8_t* data, std::string_view first_bytes,
   Require(kg::IoResult() == 0, "open");
 
   warnings.clear();
+  bool failed = false;
   try {
     kg::app::MergeSections(first, second, output, &RecordWarning);
   } catch (const kg::RaisedFailure& raised) {
-    Require(false, raised.failure->MessageText.c_str());
+    failed = true;
+    Require(output_full, raised.failure->MessageText.c_str());
+    kg::ReleaseFailure(raised.failure);
   }
+  Require(failed == output_full, "an output without room is not reported");
   first.Close();
   second.Close();
   output.Close();
-  Require(kg::IoResult() == 0, "close");
+  Require(kg::IoResult() == 0 || failed, "close");
+  kg::SetIoResult(0);
 
   std::vector<MergeInput> expected_warnings;  // of the inputs as they are now
   const std::string expected =
       ReferenceMerge(kg::fuzz::ReferenceLines(inputs[0]->Contents()),
                      kg::fuzz::ReferenceLines(inputs[1]->Contents()), expected_warnings);
-  Require(merged->Contents() == expected, "merged text differs from the reference merge");
+  const std::string got = merged->Contents();
+  if (failed) {  // what reached the output is a prefix of the merge
+    Require(expected.compare(0, got.size(), got) == 0, "failed merge is no prefix of the merge");
+    return;
+  }
+  Require(got == expected, "merged text differs from the reference merge");
   Require(warnings == expected_warnings, "warnings differ from the reference merge");
 }
 
