@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "app/merge.h"
+#include "runtime/line_scan.h"
 #include "tests/unit/unit_support.h"
 
 namespace kg {
@@ -54,8 +56,8 @@ struct ReadCase {
   Lines lines;  // whole, as CopyLineRest gives them
 };
 
-// Files and the lines they hold; three of them place a line end, a lone CR and a byte 26 where a
-// block of `block` bytes ends.
+// Files and the lines they hold; four of them place a line end, a lone CR, a byte 26 and a marker
+// line where a block of `block` bytes ends, three a CR where vector scans end a round.
 std::vector<ReadCase> MakeReadCases(std::size_t block) {
   std::string filler(block - 2, 'x'), mark(1, kEndOfText);
   std::string mega, mega_with_crs;  // a line of a megabyte, with lone CRs in between
@@ -81,6 +83,19 @@ std::vector<ReadCase> MakeReadCases(std::size_t block) {
       {"LoneCrAtBlockEnd", filler + "a\ry\r\n", {filler + "ay"}},
       {"MarkFirstInBlock", filler + "\r\n" + mark + "C\r\n", {filler}},
       {"MegabyteLine", mega_with_crs + "\r\nnext\r\n", {mega, "next"}},
+      {"MarkerAcrossBlocks", filler + "\n@3 z\r\n", {filler, "@3 z"}},
+      {"LoneCrEndsA64ByteRound",
+       std::string(63, 'x') + "\r" + std::string(99, 'y') + "\r\n@3\r\n",
+       {std::string(63, 'x') + std::string(99, 'y'), "@3"}},
+      {"CrLfAcrossTheLastVectors",
+       std::string(63, 'a') + "\r\n" + std::string(14, 'b') + "\r\n" + std::string(14, 'c') + "\n",
+       {std::string(63, 'a'), std::string(14, 'b'), std::string(14, 'c')}},
+      {"BareLfsFirstInBothSections",
+       "\n" + std::string(200, 'w') + "\r\n@3\r\n\n" + std::string(200, 'u') + "\r\n",
+       {"", std::string(200, 'w'), "@3", "", std::string(200, 'u')}},
+      {"LoneCrHidesAnEarlierMarker",
+       std::string(70, 'v') + "\r\n@\r3 x\r\nb\r\n@3 y\r\n",
+       {std::string(70, 'v'), "@3 x", "b", "@3 y"}},
   };
 }
 
@@ -101,7 +116,8 @@ struct Reading {
 
 std::vector<Reading> AllReadings() {
   std::vector<Reading> all;
-  for (std::size_t block : {LineFile::kConsoleBlockSize, LineFile::kFileBlockSize}) {
+  for (std::size_t block :
+       {LineFile::kConsoleBlockSize, LineFile::kFileBlockSize, LineFile::kReadBlockSize}) {
     for (std::size_t limit : {0, 1}) {
       for (std::size_t i = 0; i < ReadCases(block).size(); ++i) all.push_back({block, limit, i});
     }
@@ -119,7 +135,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, LineSyntax, ::testing::ValuesIn(AllReadings()),
                                   (r.read_limit == 0 ? "_WholeBlockReads" : "_ByteReads");
                          });
 
-// Reads the case's file by line and copies it line by line, from the same line file reopened.
+// Reads the case's file by line and copies it line by line, from the same line file reopened;
+// then, with each scan kernel this processor runs, counts it and merges it with itself as the tool
+// does, which gives all its lines again.
 TEST_P(LineSyntax, ReadCountAndCopy) {
   const Reading& r = GetParam();
   const ReadCase& c = ReadCases(r.block)[r.index];
@@ -145,6 +163,24 @@ TEST_P(LineSyntax, ReadCountAndCopy) {
   EXPECT_EQ(Fake().files["out"], Joined(c.lines));
   EXPECT_EQ(IoResult(), 0);
   EXPECT_EQ(Fake().open_handles, 0);
+
+  Fake().copies = true;  // sections longer than the output's block go inside the system
+  for (scan::Kernels kernels :
+       {scan::Kernels::kPlain, scan::Kernels::kSse2, scan::Kernels::kAvx2}) {
+    if (!scan::UseKernels(kernels)) continue;  // the widest this processor runs stays chosen
+    LineFile first(r.block), second(r.block), merged(r.block);
+    Open(first, "in", Mode::kReading);
+    Open(second, "in", Mode::kReading);
+    EXPECT_EQ(first.CountLines(app::kSectionMarker), static_cast<std::int64_t>(c.lines.size()));
+    EXPECT_EQ(second.CountLines(app::kSectionMarker), static_cast<std::int64_t>(c.lines.size()));
+    first.OpenForReading();
+    second.OpenForReading();
+    Open(merged, "merged", Mode::kWriting);
+    app::MergeSections(first, second, merged, [](app::MergeInput) {});
+    merged.Close();
+    EXPECT_EQ(Fake().files["merged"], Joined(c.lines)) << "kernels " << static_cast<int>(kernels);
+    EXPECT_EQ(IoResult(), 0);
+  }
 }
 
 TEST_F(LineFileReading, EndOfDataIsAMarkThatAsksTheSystemNoMore) {
