@@ -100,8 +100,8 @@ class ToolTestCase(unittest.TestCase):
     def command(self, *args):
         return RUNNER + [BINARY, *args]
 
-    def run_tool(self, *args, stdin=b"", stdout=subprocess.PIPE, preexec_fn=None, pass_fds=(),
-                 wrap=None, timeout=60):
+    def run_tool(self, *args, stdin=b"", stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                 preexec_fn=None, pass_fds=(), wrap=None, timeout=60):
         """Runs k_graft with `args` in the scratch directory.
 
         `stdin` is bytes fed to it (default: an empty standard input), or a file object or
@@ -115,14 +115,14 @@ class ToolTestCase(unittest.TestCase):
             input=feed,
             stdin=None if feed is not None else stdin,
             stdout=stdout,
-            stderr=subprocess.PIPE,
+            stderr=stderr,
             cwd=self.dir,
             preexec_fn=preexec_fn,
             pass_fds=pass_fds,
             timeout=timeout,
         )
-        return Result(proc.stdout if stdout == subprocess.PIPE else b"", proc.stderr,
-                      proc.returncode)
+        return Result(proc.stdout if stdout == subprocess.PIPE else b"",
+                      proc.stderr if stderr == subprocess.PIPE else b"", proc.returncode)
 
     def skip_what_windows_cannot_run(self, args, stdin, stdout, preexec_fn, wrap):
         """Skips a run that a Windows executable cannot be given the same way: one set up by a

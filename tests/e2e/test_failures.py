@@ -38,6 +38,7 @@ class Failures(ToolTestCase):
         os.symlink("b.mo", self.path("soft.mo"))
         for output, message, asked in [("dir.mo", "File access denied", False),
                                        ("missing/c.mo", "Invalid filename", False),
+                                       ("a.mo/c.mo", "Invalid filename", False),
                                        ("a.mo", "I/O error 32", True),
                                        ("./a.mo", "I/O error 32", True),
                                        ("b.mo", "I/O error 32", True),

@@ -286,8 +286,9 @@ class OutputIsAnInput(FaultTestCase):
         os.mkfifo(self.path("fifo.mo"))
         asked = question() + b"\r\n"
         ab = ("a.mo", "b.mo")
-        cases = [  # (inputs, stdout appends to, lock held, c.mo before, message or stdout, c.mo)
+        cases = [  # (inputs, stdout ("2:" stderr) appends to, lock, c.mo before, expected, c.mo)
             (ab, "c.mo", None, OLD, "I/O error 32", OLD + asked),
+            (ab, "2:c.mo", None, OLD, "I/O error 32", OLD),  # the report is appended to it
             (ab, "a.mo", None, None, "I/O error 32", None),
             (ab, None, ("a.mo", fcntl.LOCK_EX), None, "I/O error 32", None),
             (ab, None, ("c.mo", fcntl.LOCK_SH), OLD, "I/O error 32", OLD),
@@ -307,16 +308,20 @@ class OutputIsAnInput(FaultTestCase):
                 elif lock:  # another process holds the file
                     held = os.open(self.path(lock[0]), os.O_RDONLY)
                     fcntl.flock(held, lock[1])
-                with open(self.path(sink) if sink else os.devnull, "ab") as out:
-                    result = self.run_tool(*inputs, "c.mo", stdin=b"y\n", timeout=10,
-                                           **({"stdout": out} if sink else {}))
+                stream, _, name = (sink or "").rpartition(":")
+                with open(self.path(name) if sink else os.devnull, "ab") as out:
+                    into = {"stderr" if stream else "stdout": out} if sink else {}
+                    result = self.run_tool(*inputs, "c.mo", stdin=b"y\n", timeout=10, **into)
+                if stream:  # the report follows the old text of the file standard error appends to
+                    result.stderr = self.read(name)[len(before):]
+                    self.write(name, self.read(name)[:len(before)])
                 if lock:
                     held.close() if lock[1] == "map" else os.close(held)
                 if isinstance(expected, bytes):
                     self.assertRun(result, stdout=expected)
                 else:
-                    self.assertFailure(result, expected,
-                                       stdout=None if sink else asked if before else b"")
+                    self.assertFailure(result, expected, stdout=None if sink and not stream
+                                       else asked if before else b"")
                 self.assertFiles({"a.mo": FIRST, "b.mo": SECOND, "c.mo": after})
 
 
