@@ -47,7 +47,8 @@ void RaiseFailure(Exception* failure, const void* location) {
 }
 
 void ReleaseFailure(Exception* failure) {
-  if (auto* heap = dynamic_cast<EHeapException*>(failure); heap != nullptr && !heap->AllowRelease) {
+  if (auto* heap = dynamic_cast<EHeapException*>(failure);
+      heap != nullptr && !heap->release_allowed()) {
     return;
   }
   delete failure;
@@ -75,7 +76,7 @@ void StopRuntimeSupport() {
   EOutOfMemory* reserved = reserved_out_of_memory;
   reserved_out_of_memory = nullptr;
   if (reserved != nullptr) {
-    reserved->AllowRelease = true;
+    reserved->set_release_allowed(true);
     ReleaseFailure(reserved);
   }
 }

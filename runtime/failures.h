@@ -17,27 +17,39 @@ class TObject {
 // The root of every failure kind: a failure with a message of any length, possibly empty.
 class Exception : public TObject {
  public:
-  explicit Exception(std::string message) : MessageText(std::move(message)) {}
+  explicit Exception(std::string message) : message_text_(std::move(message)) {}
   const char* ClassName() const override { return "Exception"; }
-  std::string MessageText;
+  // The failure's message, as the report shows it.
+  const std::string& MessageText() const { return message_text_; }
+
+ private:
+  std::string message_text_;
 };
 
 // A nonzero I/O result found by an I/O check.
 class EInOutError : public Exception {
  public:
   EInOutError(std::string message, std::int32_t code)
-      : Exception(std::move(message)), IoResultCode(code) {}
+      : Exception(std::move(message)), io_result_code_(code) {}
   const char* ClassName() const override { return "EInOutError"; }
-  std::int32_t IoResultCode;
+  // The I/O result that caused the failure.
+  std::int32_t IoResultCode() const { return io_result_code_; }
+
+ private:
+  std::int32_t io_result_code_;
 };
 
-// A failure of the memory services. Releasing one whose AllowRelease flag is clear does nothing,
-// so a reserved object survives every handler that would otherwise free it.
+// A failure of the memory services. Releasing one whose release is not allowed does nothing, so a
+// reserved object survives every handler that would otherwise free it.
 class EHeapException : public Exception {
  public:
   using Exception::Exception;
   const char* ClassName() const override { return "EHeapException"; }
-  bool AllowRelease = false;
+  bool release_allowed() const { return release_allowed_; }
+  void set_release_allowed(bool allowed) { release_allowed_ = allowed; }
+
+ private:
+  bool release_allowed_ = false;
 };
 
 // Memory that cannot be had, for a new block or for resizing one.
@@ -56,7 +68,7 @@ struct RaisedFailure {
 // Sends `failure` to the top-level failure handler; `location` is the code address that raised it.
 [[noreturn]] void RaiseFailure(Exception* failure, const void* location);
 
-// Releases a failure object, except an EHeapException whose AllowRelease flag is clear.
+// Releases a failure object, except an EHeapException whose release is not allowed.
 void ReleaseFailure(Exception* failure);
 
 // Builds the EInOutError for the current I/O result and resets the I/O result to 0. The message

@@ -93,7 +93,7 @@ std::size_t ComposeFailureReport(const Exception& failure, const void* location,
                                  std::size_t capacity) {
   char module_path[261];
   std::uintptr_t offset = LocateModule(location, module_path, sizeof module_path);
-  const std::string& message = failure.MessageText;
+  const std::string& message = failure.MessageText();
   bool needs_stop = !message.empty() && message.back() != '.';
 
   FixedText text(report, capacity);

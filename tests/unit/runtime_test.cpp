@@ -113,8 +113,8 @@ TEST_F(Failures, MakeInOutFailureMessages) {
   for (const auto& c : cases) {
     SetIoResult(c.code);
     EInOutError* failure = MakeInOutFailure();
-    EXPECT_EQ(failure->MessageText, c.message);
-    EXPECT_EQ(failure->IoResultCode, c.code);
+    EXPECT_EQ(failure->MessageText(), c.message);
+    EXPECT_EQ(failure->IoResultCode(), c.code);
     EXPECT_EQ(IoResult(), 0);
     delete failure;
   }
@@ -143,7 +143,7 @@ TEST_F(Failures, ReleaseKeepsHeapFailuresUnlessAllowed) {
   auto* failure = new Watched(&gone);
   ReleaseFailure(failure);
   EXPECT_FALSE(gone);
-  failure->AllowRelease = true;
+  failure->set_release_allowed(true);
   ReleaseFailure(failure);
   EXPECT_TRUE(gone);
 }
@@ -228,7 +228,7 @@ TEST_F(ExhaustedMemory, RaisesTheReservedFailure) {
   RunStartUpSteps(0, nullptr);
   EOutOfMemory* reserved = ReservedOutOfMemory();
   ASSERT_NE(reserved, nullptr);
-  EXPECT_EQ(reserved->MessageText, "Out of memory");
+  EXPECT_EQ(reserved->MessageText(), "Out of memory");
   for (int i = 0; i < 2; ++i) {
     try {
       AllocateWithoutMemory();
