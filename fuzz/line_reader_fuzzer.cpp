@@ -19,8 +19,8 @@ namespace {
 using kg::LineFile;
 using kg::fuzz::Require;
 
-// Counts the lines from the current position as the line-count check does.
-std::size_t CountLines(LineFile& file, std::size_t limit) {
+// Counts the lines from the current position one at a time, with AtEnd and SkipLine.
+std::size_t CountLinesOneByOne(LineFile& file, std::size_t limit) {
   std::size_t count = 0;
   while (!file.AtEnd()) {
     file.SkipLine();
@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   file.Bind(input.name());
   file.OpenForReading();
   Require(kg::IoResult() == 0, "open for reading");
-  Require(CountLines(file, expected.size()) == expected.size(), "line count");
+  Require(CountLinesOneByOne(file, expected.size()) == expected.size(), "line count");
 
   file.OpenForReading();  // a second open rewinds
   LineFile copy(block);
