@@ -143,6 +143,12 @@ class LineFile {
   static void WriteOutAllPending();
 
  private:
+  // The private part, grouped by the file that defines it. Reading goes in three tiers, each
+  // falling back to the one below at a line start: the copy inside the system or the seek past a
+  // counted section (line_file_system_copy.cpp), runs of lines (line_file_runs.cpp), and one line
+  // at a time (line_file_syntax.cpp); all of them read and write through the block of one file.
+
+  // ---- line_file.cpp: the handle and its one block; the rule after lost text; the exit. ----
   void Open(Mode direction, Creation creation);
   // Moves an open named file back to its first byte with an empty block; on failure the file is
   // closed with the system's code.
@@ -154,25 +160,6 @@ class LineFile {
   // Reads the next block behind the unread bytes, which move to the front. False at the end of
   // the data (the end mark is then set) or on a failure (code stored).
   bool FillBlock();
-  // Moves run by run to the first line starting with `prefix` (consuming just the prefix) or
-  // the end of the text, writing every line passed to `output` when it is not null.
-  bool PassLinesUntil(LineFile* output, std::string_view prefix);
-  enum class Copied { kGoOn, kFailed, kSpoiled };
-  // Copies inside the system what the count found canonical from here on up to the line starting
-  // with `prefix` (the text's end for an empty prefix), where it can. kGoOn: the rest of the lines
-  // go the normal way from where the copy stopped; kFailed: code stored; kSpoiled: the file
-  // changed during the copy.
-  Copied CopyInsideSystem(LineFile& output, std::string_view prefix);
-  // Where the count found the first line starting with `prefix` (the text's end when none) and
-  // no lone CR before it could hide one as a line read, moves there from a line start before it,
-  // when the file is unchanged since. False with the code stored when the move fails.
-  bool SkipToCountedMarker(std::string_view prefix);
-  // True while the file is open for reading and held against writers since its open.
-  bool Held();
-  // A failed read, its code in the I/O result, cut the line being copied to `output`: the text
-  // written before it and `read_before` (read but not yet written) go out now, and `output` then
-  // takes no more text, so that no line end or later line follows the cut. The code stays.
-  void CutAtFailedRead(LineFile& output, std::string_view read_before = {});
   // The file offset of the next unread byte.
   std::uint64_t Offset() const { return read_offset_ - (fill_ - position_); }
   // A write of raw bytes (no blank fill). False when they could not all be written.
@@ -182,15 +169,47 @@ class LineFile {
   // Appends bytes, writing each full block out at once. False when a write-out failed (the rest
   // of the bytes are then dropped).
   bool Append(const char* bytes, std::size_t count);
-  // Text meant for this file was lost (a failed write-out or copy, a failed read of a line being
-  // copied here): stores `code` (1117 for none) in the I/O result, and from now on the file takes
-  // no more text until it is opened again. Nothing when the file is not open for writing.
-  void StopTakingText(std::int32_t code);
   // Writes the block out; the block is empty afterwards either way. False on failure.
   bool WriteOutBlock();
+  // Text meant for this file was lost (a failed write-out or copy): stores `code` (1117 for none)
+  // in the I/O result, and from now on the file takes no more text until it is opened again.
+  // Nothing when the file is not open for writing.
+  void StopTakingText(std::int32_t code);
+  // A read failed, its code in the I/O result, inside a line being copied here: the text written
+  // so far and `read_before` (read but not yet written) go out now, and then the file takes no
+  // more text, so that no line end or later line follows the cut. The I/O result keeps the code.
+  void StopAtFailedRead(std::string_view read_before = {});
+  // The seam through which a reader writes a run of lines into this file's block: where the run
+  // may go and how much room there is (null and no room unless the file is open for writing,
+  // takes text and is not written through), then how many bytes it put there.
+  char* RunRoom(std::size_t* room);
+  void TookRun(std::size_t count);
+  // The handle that a copy inside the system may write to: that of a disk file open for writing
+  // (no terminal, no pipe); null otherwise.
+  platform::HANDLE SystemCopyTarget() const;
   void Register();
   void Unregister();
 
+  // ---- line_file_runs.cpp: runs of lines up to a marker line. ----
+  // Moves run by run to the first line starting with `prefix` (consuming just the prefix) or
+  // the end of the text, writing every line passed to `output` when it is not null.
+  bool PassLinesUntil(LineFile* output, std::string_view prefix);
+
+  // ---- line_file_system_copy.cpp: the tier below runs, and when it is allowed. ----
+  enum class Copied { kGoOn, kFailed, kSpoiled };
+  // Copies inside the system what the count found canonical from here on up to the line starting
+  // with `prefix` (the text's end for an empty prefix), where it can. kGoOn: the rest of the lines
+  // go the normal way from where the copy stopped; kFailed: code stored; kSpoiled: the file may
+  // have changed during the copy.
+  Copied CopyInsideSystem(LineFile& output, std::string_view prefix);
+  // Where the count found the first line starting with `prefix` (the text's end when none) and
+  // no lone CR before it could hide one as a line read, moves there from a line start before it,
+  // when the file is still held. False with the code stored when the move fails.
+  bool SkipToCountedMarker(std::string_view prefix);
+  // True while the file is open for reading and held against writers since its open.
+  bool Held();
+
+  // ---- The state: of the handle and the block (line_file.cpp), and the count's notes. ----
   Role role_;
   Mode mode_;
   std::string name_;

@@ -1,4 +1,4 @@
-// The byte scans under the line files: where a run of lines needs action, and the count pass.
+// The byte scans under the line files: where a line or a run of lines needs action, and the count.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +11,7 @@ namespace kg::scan {
 constexpr std::uint64_t kNowhere = ~std::uint64_t{0};
 
 // The instruction sets of the scans, widest first. By default the scans use the widest one this
-// processor runs, chosen at the first scan.
+// processor runs, chosen at the first scan; every scan below uses the set chosen.
 enum class Kernels { kAvx2, kSse2, kPlain };
 
 // Makes the scans use `kernels` from now on (for tests, which try each). False, and no change, when
@@ -48,6 +48,9 @@ std::uint64_t FinishCount(std::uint64_t end, CountState& state);
 // `first` is negative); and when `copying`, an LF without a CR right before it (`from` itself
 // never follows a CR) and a CR without an LF right after it in [from, to).
 const char* FindRunStop(const char* from, const char* to, bool line_start, int first, bool copying);
+
+// The first byte in [from, to) equal to `a`, `b` or `c`, or `to` when there is none.
+const char* FindFirstOf(const char* from, const char* to, char a, char b, char c);
 
 // Copies the run of lines that starts at `from` into `out`, which has room for `room` bytes, as
 // it is written: an LF without a CR right before it becomes CR LF. Stops before the first byte

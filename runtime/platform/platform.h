@@ -32,8 +32,6 @@ constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080u;
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 
 constexpr DWORD FILE_BEGIN = 0;
-constexpr DWORD FILE_CURRENT = 1;
-constexpr DWORD FILE_END = 2;
 constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
 
 constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
@@ -146,6 +144,20 @@ DWORD GetFileType(HANDLE file);
 // The code of the calling thread's last failing call.
 DWORD GetLastError();
 void SetLastError(DWORD code);
+
+// Moves the file position to `offset` bytes from the start through SetFilePointer, the offset split
+// into its two halves; a new position whose low half reads as INVALID_SET_FILE_POINTER is told from
+// a failure by the last error, cleared first. Returns 0 on failure, with the reason for
+// GetLastError.
+inline BOOL SetFilePointerTo(HANDLE file, std::uint64_t offset) {
+  LONG high = static_cast<LONG>(offset >> 32);
+  SetLastError(0);
+  return SetFilePointer(file, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN) !=
+                     INVALID_SET_FILE_POINTER ||
+                 GetLastError() == 0
+             ? 1
+             : 0;
+}
 
 // The whole command line as one text, or null where the platform hands over a list of words
 // instead (then GetArgumentList gives them).

@@ -428,10 +428,11 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move
                 (static_cast<std::uint64_t>(static_cast<std::uint32_t>(*distance_high)) << 32) |
                 static_cast<std::uint32_t>(distance))
           : static_cast<off_t>(distance);
-  int whence = move_method == FILE_BEGIN     ? SEEK_SET
-               : move_method == FILE_CURRENT ? SEEK_CUR
-                                             : SEEK_END;
-  off_t at = lseek(fd, offset, whence);
+  if (move_method != FILE_BEGIN) {  // no other move is asked for
+    last_error = ERROR_INVALID_PARAMETER;
+    return INVALID_SET_FILE_POINTER;
+  }
+  off_t at = lseek(fd, offset, SEEK_SET);
   if (at < 0) {
     FailWith(errno, nullptr);
     return INVALID_SET_FILE_POINTER;

@@ -1,0 +1,115 @@
+// Line files below the runs: the copy inside the system of a section the count found canonical,
+// and the seek past a counted section, each allowed only while the input is held against writers.
+#include <algorithm>
+#include <cstring>
+
+#include "runtime/io_result.h"
+#include "runtime/line_file.h"
+#include "runtime/line_scan.h"
+
+namespace kg {
+
+namespace {
+
+namespace pf = platform;
+
+}  // namespace
+
+bool LineFile::Held() {
+  return mode_ == Mode::kReading && pf::IsHeldAgainstWriters(handle_) != 0;
+}
+
+void LineFile::LetWritersIn() {
+  if (mode_ == Mode::kReading && role_ == Role::kNamed) pf::LetWritersIn(handle_);
+}
+
+bool LineFile::SkipToCountedMarker(std::string_view prefix) {
+  if (!counted_.valid || prefix != std::string_view(counted_.marker, counted_.marker_length) ||
+      counted_.first_lone_cr < counted_.marker_start) {
+    return true;
+  }
+  const std::uint64_t here = Offset();
+  const std::uint64_t to = counted_.marker_start;
+  if (to <= here || !Held()) return true;
+  if (to <= read_offset_) {  // in the block
+    position_ += static_cast<std::size_t>(to - here);
+    return true;
+  }
+  if (!pf::SetFilePointerTo(handle_, to)) {
+    SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
+    return false;
+  }
+  fill_ = position_ = 0;
+  read_offset_ = to;
+  end_of_data_ = false;
+  return true;
+}
+
+LineFile::Copied LineFile::CopyInsideSystem(LineFile& output, std::string_view prefix) {
+  const pf::HANDLE target = output.SystemCopyTarget();
+  if (!counted_.valid || target == nullptr) return Copied::kGoOn;
+  std::uint64_t here = Offset();  // a line start
+  std::uint64_t end;
+  if (!prefix.empty()) {  // up to the first marker line, when nothing before it is a flaw
+    if (prefix != std::string_view(counted_.marker, counted_.marker_length)) return Copied::kGoOn;
+    end = counted_.marker_start;
+    if (counted_.first_flaw < end) return Copied::kGoOn;
+  } else {  // to the end of the text, when nothing from here on is a flaw
+    end = counted_.text_end;
+    if (counted_.last_flaw != scan::kNowhere && counted_.last_flaw >= here) return Copied::kGoOn;
+  }
+  // What fits into the output's block goes the normal way: so a failed write shows in the same
+  // statement as if no copy were made inside the system.
+  std::size_t room = 0;
+  output.RunRoom(&room);
+  if (end - std::min(end, here) < room || !Held()) {
+    return Copied::kGoOn;
+  }
+  const std::uint64_t start = here;
+  // The unread bytes of the block go the normal way; then the handle stands where they end.
+  std::size_t in_block = fill_ - position_;
+  std::size_t take = end - here < in_block ? static_cast<std::size_t>(end - here) : in_block;
+  if (take > 0 && !output.WriteBytes(block_ + position_, take)) return Copied::kFailed;
+  position_ += take;
+  here += take;
+  if (here == end) return Copied::kGoOn;
+  if (!output.WriteOutBlock()) return Copied::kFailed;  // the output's text stays in order
+  while (here < end) {
+    std::uint64_t copied = 0;
+    if (!pf::CopyFileRange(handle_, target, end - here, &copied)) {
+      // The output's own limits fail as a write-out does. Any other refusal only means the copy
+      // is not to be had here: the normal path goes on from here, and a real fault meets it there.
+      pf::DWORD error = pf::GetLastError();
+      if (error != pf::ERROR_DISK_FULL_CODE && error != pf::ERROR_FILE_TOO_LARGE) break;
+      output.StopTakingText(static_cast<std::int32_t>(error));
+      return Copied::kFailed;
+    }
+    if (copied == 0) break;  // the file is shorter than counted: the normal path sees how
+    here += copied;
+    read_offset_ += copied;
+  }
+  // A copy cut short may stop inside a line, even between its CR and LF: the line's rest, canonical
+  // too, goes through the block unchanged, so that the normal path goes on at a line start.
+  for (bool rest = here != start && here < end; rest;) {
+    if (position_ == fill_ && !FillBlock()) {
+      if (end_of_data_) break;  // shorter than counted: see below
+      output.StopAtFailedRead();
+      return Copied::kFailed;
+    }
+    const char* from = block_ + position_;
+    const void* lf = std::memchr(from, '\n', fill_ - position_);
+    std::size_t count = lf != nullptr ? static_cast<const char*>(lf) + 1 - from : fill_ - position_;
+    position_ += count;
+    if (!output.WriteBytes(from, count)) return Copied::kFailed;
+    rest = lf == nullptr;
+  }
+  // A writer that asked for the file meanwhile may have changed it, if the system stopped waiting
+  // for this process; so may one that the system let in during a long copy.
+  if (!Held()) {
+    copy_spoiled_ = true;
+    return Copied::kSpoiled;
+  }
+  return Copied::kGoOn;
+}
+
+}  // namespace kg
