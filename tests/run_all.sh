@@ -97,11 +97,11 @@ cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DKG_BUILD_TESTS=OFF \
 cmake --build build-pkg -j "$jobs"
 rm -f build-pkg/*.deb build-pkg/*.zip
 (cd build-pkg && cpack -G DEB)
-deb=$(echo build-pkg/k_graft_*.deb)
+deb=$(echo build-pkg/k-graft_*.deb)
 unpacked=$(mktemp -d)
 dpkg-deb -x "$deb" "$unpacked"
 usage_line=$("$unpacked/usr/bin/k_graft" </dev/null | head -n 1 | tr -d '\r')
-man_warnings=$(MANWIDTH=80 man --warnings -l "$unpacked/usr/share/man/man1/k_graft.1" 2>&1 >/dev/null)
+man_warnings=$(MANWIDTH=80 man --warnings -l "$unpacked/usr/share/man/man1/k_graft.1.gz" 2>&1 >/dev/null)
 rm -rf "$unpacked"
 if [ "$usage_line" = "The program K_Graft must be called with 3 parameters." ] &&
   [ -z "$man_warnings" ] && dpkg --dry-run -i "$deb" >/dev/null; then
