@@ -65,8 +65,9 @@ for build in win64:x86_64 win32:i686; do
   cmake --build "build-$name" -j "$jobs"
   windows_builds+=("build-$name")
   dump=$("$triplet-objdump" -p "build-$name/k_graft.exe")
+  dlls=$(grep 'DLL Name:' <<<"$dump" || true)
   if grep -q 'Subsystem.*(Windows GUI)' <<<"$dump" &&
-    ! grep 'DLL Name:' <<<"$dump" | grep -viqE 'KERNEL32|msvcrt|USER32'; then
+    ! grep -viqE 'KERNEL32|msvcrt|USER32' <<<"$dlls"; then
     windows_passed=$((windows_passed + 1))
   else
     echo "$name: k_graft.exe is no windowed program or needs another DLL:"
@@ -100,14 +101,21 @@ rm -f build-pkg/*.deb build-pkg/*.zip
 deb=$(echo build-pkg/k-graft_*.deb)
 unpacked=$(mktemp -d)
 dpkg-deb -x "$deb" "$unpacked"
-usage_line=$("$unpacked/usr/bin/k_graft" </dev/null | head -n 1 | tr -d '\r')
-man_warnings=$(MANWIDTH=80 man --warnings -l "$unpacked/usr/share/man/man1/k_graft.1.gz" 2>&1 >/dev/null)
+# The tool's whole output is read before its first line is taken: a reader that stopped after one
+# line would make the tool's later writes fail on a pipe without reader, which it rightly reports.
+usage_status=0
+usage_text=$("$unpacked/usr/bin/k_graft" </dev/null) || usage_status=$?
+usage_line=${usage_text%%$'\n'*}
+usage_line=${usage_line%$'\r'}
+man_page="$unpacked/usr/share/man/man1/k_graft.1.gz"
+man_warnings=$(MANWIDTH=80 man --warnings -l "$man_page" 2>&1 >/dev/null)
 rm -rf "$unpacked"
 if [ "$usage_line" = "The program K_Graft must be called with 3 parameters." ] &&
-  [ -z "$man_warnings" ] && dpkg --dry-run -i "$deb" >/dev/null; then
+  [ "$usage_status" -eq 0 ] && [ -z "$man_warnings" ] && dpkg --dry-run -i "$deb" >/dev/null; then
   windows_passed=$((windows_passed + 1))
 else
-  echo "package: $deb is broken (usage line: '$usage_line'; manual page: $man_warnings)"
+  echo "package: $deb is broken (usage line: '$usage_line', exit status $usage_status;" \
+    "manual page: $man_warnings)"
   windows_failed=$((windows_failed + 1))
 fi
 if [ ${#windows_builds[@]} -gt 0 ]; then
