@@ -3,7 +3,8 @@
 # code: installs qemu-user 10.x (from Debian's backports suite when the release has no 10.x) and
 # registers its qemu-i386 with binfmt_misc. Where wine32 starts natively it changes nothing.
 #
-#   .ci/setup_wine32.sh            set up when needed (as root; .ci/run calls it)
+#   .ci/setup_wine32.sh            set up when needed (as root; .ci/install_deps.sh --windows
+#                                  calls it)
 #   .ci/setup_wine32.sh --status   say how wine32 starts here, or why it cannot; changes nothing
 #   KG_WINE32_EMULATE=1 .ci/setup_wine32.sh
 #                                    register the emulator even where the kernel runs 32-bit code,

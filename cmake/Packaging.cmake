@@ -1,20 +1,23 @@
-# Packages: a Debian package (the k_graft executable and its manual page) from a Linux build, and
-# a zip of the 32-bit and 64-bit Windows executables.
+# Packages: a Debian package (the k_graft executable, its manual page, the copyright file and the
+# changelog) from a Linux build, and a zip of the 32-bit and 64-bit Windows executables.
 #
-#   cpack -G DEB                                   in a Linux build
+#   cpack -G DEB                                   in a Linux build: k-graft_VERSION_ARCH.deb
 #   cpack --config CPackWindowsConfig.cmake        in a Linux build configured with
 #                                                  -DKG_WINDOWS_BUILD_DIRS="build-win32;build-win64"
 #   cpack -G ZIP                                   in a Windows build (that executable alone)
 
 set(CPACK_PACKAGE_NAME k_graft)
 set(CPACK_PACKAGE_VENDOR "K_Graft")
-set(CPACK_PACKAGE_CONTACT "K_Graft maintainers <k_graft@localhost>")
+# No mailbox takes the maintainers' mail: the address is in the reserved .invalid domain.
+set(CPACK_PACKAGE_CONTACT "K_Graft maintainers <maintainers@k-graft.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "merge the network section of one model file with the behaviour section of another")
+    "merge one model file's network section with another's behaviour section")
+# Lines of at most 80 characters, as Debian's control files want them.
 set(CPACK_PACKAGE_DESCRIPTION
-    "k_graft copies the network section of a first .mo model file (every line before its first line
-starting with @3) and the behaviour section of a second (that line to the end) into a third,
-after checking its arguments and inputs and asking before it replaces an existing file.")
+    "k_graft copies the network section of a first .mo model file (every line
+before its first line starting with @3) and the behaviour section of a second
+(that line to the end) into a third, after checking its arguments and inputs
+and asking before it replaces an existing file.")
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)
 
@@ -23,6 +26,8 @@ if(WIN32)
   set(CPACK_SYSTEM_NAME windows-${CMAKE_SYSTEM_PROCESSOR})
 else()
   set(CPACK_GENERATOR DEB)
+  # A Debian package name holds no underscore: the package is k-graft, the command k_graft.
+  set(CPACK_DEBIAN_PACKAGE_NAME k-graft)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -32,6 +37,35 @@ else()
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")  # the C++ runtime is linked in
   endif()
+
+  # The manual page, and the package's copyright file and changelog in /usr/share/doc/k-graft.
+  # The manual page and the changelog are installed compressed as Debian's policy asks, with
+  # gzip -9n: no file name or time stamp in them, so every build packs the same bytes.
+  file(STRINGS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog kg_latest_entry LIMIT_COUNT 1)
+  string(REPLACE "." "\\." kg_version_pattern ${PROJECT_VERSION})
+  if(NOT kg_latest_entry MATCHES "^k-graft \\(${kg_version_pattern}\\) ")
+    message(FATAL_ERROR "cmake/debian/changelog: the latest entry is '${kg_latest_entry}', "
+                        "not one for version ${PROJECT_VERSION}")
+  endif()
+  find_program(KG_GZIP gzip REQUIRED)
+  set(kg_gzipped "")
+  foreach(kg_pair "man/k_graft.1:k_graft.1" "cmake/debian/changelog:changelog")
+    string(REPLACE ":" ";" kg_pair ${kg_pair})
+    list(GET kg_pair 0 kg_source)
+    list(GET kg_pair 1 kg_name)
+    set(kg_copy ${CMAKE_BINARY_DIR}/gz/${kg_name})
+    add_custom_command(OUTPUT ${kg_copy}.gz
+                       COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/${kg_source}
+                               ${kg_copy}
+                       COMMAND ${KG_GZIP} -9nf ${kg_copy}
+                       DEPENDS ${PROJECT_SOURCE_DIR}/${kg_source} VERBATIM)
+    list(APPEND kg_gzipped ${kg_copy}.gz)
+  endforeach()
+  add_custom_target(kg_gzipped_docs ALL DEPENDS ${kg_gzipped})
+  install(FILES ${CMAKE_BINARY_DIR}/gz/k_graft.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  set(kg_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/k-graft)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${CMAKE_BINARY_DIR}/gz/changelog.gz
+          DESTINATION ${kg_docdir})
 
   # The zip of the Windows executables, made from the Windows build trees named here.
   set(KG_WINDOWS_BUILD_DIRS "" CACHE STRING

@@ -1,9 +1,65 @@
 #!/usr/bin/env bash
-# Builds k_graft and runs every test suite: the normal build's unit and end-to-end tests, then the
+# Builds k_graft and runs its test stages: the normal build's unit and end-to-end tests, then the
 # further stages below. Run from anywhere; exits non-zero when any stage fails.
+#
+#   bash tests/run_all.sh --all   first installs what every stage needs (.ci/install_deps.sh --all,
+#                                 through sudo unless root), then runs every stage; a stage that
+#                                 cannot run fails the run. This is what .ci/run calls.
+#   bash tests/run_all.sh         runs the stages this machine has the tools for; the last lines
+#                                 name each stage it skipped and why.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
+
+all=no
+case "${1:-}" in
+  --all) all=yes ;;
+  "") ;;
+  -h | --help)
+    sed -n '5,10s/^# \{0,1\}//p' "$0"
+    exit 0
+    ;;
+  *)
+    echo "run_all: unknown option $1 (--all runs every stage)" >&2
+    exit 2
+    ;;
+esac
+
+# Each stage this machine cannot run, with the reason.
+skipped=()
+skip() {
+  if [ "$all" = yes ]; then
+    echo "$1: cannot run: $2"
+    exit 1
+  fi
+  echo "$1: skipped: $2"
+  skipped+=("$1: $2")
+}
+
+# The last lines: how the run ended, then every stage skipped and why.
+summary() {
+  local status=$? line
+  echo
+  if [ "$status" -ne 0 ]; then
+    echo "== FAILED (exit status $status) =="
+  elif [ ${#skipped[@]} -eq 0 ]; then
+    echo "== Every stage ran and passed =="
+  else
+    echo "== Every stage that ran passed, but ${#skipped[@]} did not run =="
+  fi
+  for line in "${skipped[@]}"; do
+    echo "skipped: $line"
+  done
+  if [ ${#skipped[@]} -gt 0 ]; then
+    echo "(bash tests/run_all.sh --all installs what they need and runs every stage)"
+  fi
+}
+trap summary EXIT
+
+if [ "$all" = yes ]; then
+  echo "== Install what every stage needs =="
+  bash .ci/install_deps.sh --all
+fi
 
 echo "== Build and test (RelWithDebInfo) =="
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -19,7 +75,12 @@ cmake --build build-asan -j "$jobs"
 ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 echo "== Fuzz the line reader, the argument split and the merge (libFuzzer, clang) =="
-if command -v clang++ >/dev/null; then
+fuzzer_runtime=libclang_rt.fuzzer-$(uname -m).a
+if ! command -v clang++ >/dev/null; then
+  skip fuzzers "clang++ not found (.ci/install_deps.sh --all installs clang)"
+elif [ ! -f "$(clang++ -print-resource-dir)/lib/linux/$fuzzer_runtime" ]; then
+  skip fuzzers "clang's $fuzzer_runtime not found (.ci/install_deps.sh --all installs it)"
+else
   fuzz_seconds="${KG_FUZZ_SECONDS:-60}"
   cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
     -DKG_BUILD_TESTS=OFF -DKG_BUILD_FUZZERS=ON
@@ -43,8 +104,6 @@ if command -v clang++ >/dev/null; then
     fi
   done
   echo "fuzzers: $fuzz_passed passed, 0 failed"
-else
-  echo "clang++ not found: the fuzzing stage is skipped (apt-get install clang libclang-rt-14-dev)"
 fi
 
 echo "== Windows builds (mingw-w64), tested under wine; packages =="
@@ -57,7 +116,7 @@ for build in win64:x86_64 win32:i686; do
   name=${build%%:*}
   triplet=${build#*:}-w64-mingw32
   if ! command -v "$triplet-g++" >/dev/null; then
-    echo "$name: skipped: $triplet-g++ not found (.ci/run installs it)"
+    skip "$name build and tests" "$triplet-g++ not found (.ci/install_deps.sh --windows)"
     continue
   fi
   cmake -S . -B "build-$name" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$triplet.cmake" \
@@ -65,8 +124,9 @@ for build in win64:x86_64 win32:i686; do
   cmake --build "build-$name" -j "$jobs"
   windows_builds+=("build-$name")
   dump=$("$triplet-objdump" -p "build-$name/k_graft.exe")
+  dlls=$(grep 'DLL Name:' <<<"$dump" || true)
   if grep -q 'Subsystem.*(Windows GUI)' <<<"$dump" &&
-    ! grep 'DLL Name:' <<<"$dump" | grep -viqE 'KERNEL32|msvcrt|USER32'; then
+    ! grep -viqE 'KERNEL32|msvcrt|USER32' <<<"$dlls"; then
     windows_passed=$((windows_passed + 1))
   else
     echo "$name: k_graft.exe is no windowed program or needs another DLL:"
@@ -75,10 +135,11 @@ for build in win64:x86_64 win32:i686; do
   fi
   wine=$(sed -n 's/^KG_WINE:FILEPATH=//p' "build-$name/CMakeCache.txt")
   if [ -z "$wine" ] || [ "$wine" = KG_WINE-NOTFOUND ]; then
-    echo "$name: tests skipped: wine not found (.ci/run installs it)"
+    skip "$name tests" "wine not found (.ci/install_deps.sh --windows)"
   elif [ "$name" = win32 ] && ! wine32=$(bash .ci/setup_wine32.sh --status 2>&1); then
-    # A kernel without 32-bit code needs qemu-i386 registered with binfmt_misc (.ci/run does it).
-    echo "$name: tests skipped: $wine32"
+    # A kernel without 32-bit code needs qemu-i386 registered with binfmt_misc, which
+    # .ci/install_deps.sh --windows does.
+    skip "$name tests" "$wine32"
   else
     [ "$name" != win32 ] || echo "$name: wine32 starts $wine32"
     start=$(date +%s)
@@ -91,32 +152,65 @@ for build in win64:x86_64 win32:i686; do
   fi
 done
 
-# The Debian package (executable and manual page) and the zip of the Windows executables.
+# The Debian package (executable, manual page, copyright file, changelog), checked by lintian,
+# and the zip of the Windows executables.
 cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DKG_BUILD_TESTS=OFF \
   -DKG_WINDOWS_BUILD_DIRS="$(IFS=';' && echo "${windows_builds[*]:-}")"
 cmake --build build-pkg -j "$jobs"
 rm -f build-pkg/*.deb build-pkg/*.zip
 (cd build-pkg && cpack -G DEB)
-deb=$(echo build-pkg/k_graft_*.deb)
+deb=$(echo build-pkg/k-graft_*.deb)
 unpacked=$(mktemp -d)
 dpkg-deb -x "$deb" "$unpacked"
-usage_line=$("$unpacked/usr/bin/k_graft" </dev/null | head -n 1 | tr -d '\r')
-man_warnings=$(MANWIDTH=80 man --warnings -l "$unpacked/usr/share/man/man1/k_graft.1" 2>&1 >/dev/null)
+# The tool's whole output is read before its first line is taken: a reader that stopped after one
+# line would make the tool's later writes fail on a pipe without reader, which it rightly reports.
+usage_status=0
+usage_text=$("$unpacked/usr/bin/k_graft" </dev/null) || usage_status=$?
+usage_line=${usage_text%%$'\n'*}
+usage_line=${usage_line%$'\r'}
+man_page="$unpacked/usr/share/man/man1/k_graft.1.gz"
+man_warnings=""
+if command -v man >/dev/null; then
+  man_warnings=$(MANWIDTH=80 man --warnings -l "$man_page" 2>&1 >/dev/null)
+else
+  skip "manual page check" "man not found (.ci/install_deps.sh --all installs man-db)"
+fi
 rm -rf "$unpacked"
 if [ "$usage_line" = "The program K_Graft must be called with 3 parameters." ] &&
-  [ -z "$man_warnings" ] && dpkg --dry-run -i "$deb" >/dev/null; then
+  [ "$usage_status" -eq 0 ] && [ -z "$man_warnings" ] && dpkg --dry-run -i "$deb" >/dev/null; then
   windows_passed=$((windows_passed + 1))
 else
-  echo "package: $deb is broken (usage line: '$usage_line'; manual page: $man_warnings)"
+  echo "package: $deb is broken (usage line: '$usage_line', exit status $usage_status;" \
+    "manual page: $man_warnings)"
   windows_failed=$((windows_failed + 1))
 fi
-if [ ${#windows_builds[@]} -gt 0 ]; then
+# Errors and warnings fail the check; lintian's informational notes do not.
+if ! command -v lintian >/dev/null; then
+  skip lintian "lintian not found (.ci/install_deps.sh --all installs it)"
+elif lintian --fail-on error,warning "$deb"; then
+  echo "lintian: $deb: no errors or warnings"
+  windows_passed=$((windows_passed + 1))
+else
+  echo "lintian: $deb: errors or warnings above"
+  windows_failed=$((windows_failed + 1))
+fi
+# The zip holds one folder named for itself, with win32/ and win64/ in it.
+if [ ${#windows_builds[@]} -eq 0 ]; then
+  skip "zip of the Windows executables" "no Windows build to pack"
+else
   (cd build-pkg && cpack --config CPackWindowsConfig.cmake)
-  listed=$(unzip -Z1 build-pkg/k_graft-*-windows.zip | grep -c '/k_graft\.exe$' || true)
-  if [ "$listed" = "${#windows_builds[@]}" ]; then
+  zip=$(echo build-pkg/k_graft-*-windows.zip)
+  folder=$(basename "$zip" .zip)
+  expected=$(for build in "${windows_builds[@]}"; do
+    echo "$folder/${build#build-}/k_graft.exe"
+  done | sort)
+  listed=$(unzip -Z1 "$zip")
+  executables=$(grep -i '\.exe$' <<<"$listed" | sort || true)
+  if [ "$executables" = "$expected" ]; then
+    echo "zip: $zip holds ${executables//$'\n'/ }"
     windows_passed=$((windows_passed + 1))
   else
-    echo "package: the zip holds $listed executables, not ${#windows_builds[@]}"
+    echo "package: $zip holds '${executables//$'\n'/ }', not '${expected//$'\n'/ }'"
     windows_failed=$((windows_failed + 1))
   fi
 fi
