@@ -503,9 +503,7 @@ BOOL CloseHandle(HANDLE file) {
     last_error = ERROR_INVALID_HANDLE;
     return 0;
   }
-  for (OpenEntry& entry : open_table) {
-    if (entry.fd == fd) entry.fd = -1;
-  }
+  if (OpenEntry* entry = EntryOf(file)) entry->fd = -1;
   if (pending_terminal_lf_fd == fd) pending_terminal_lf_fd = -1;
   if (fd < kKnownDescriptors) terminal_state[fd] = 0;
   // Linux releases the descriptor even when close reports EINTR; do not close it twice.
