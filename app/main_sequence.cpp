@@ -171,9 +171,12 @@ void RunMainSequence() {
   const std::int64_t second_count = files.second.CountLines(kSectionMarker);
   IoCheck();
   if (first_count != second_count) {
-    // Nothing more is read: a writer of an input need not wait while the run waits for Enter.
+    // Nothing more is read: a writer of an input need not wait while the run waits for Enter. An
+    // input that the system let a writer into during its count was not counted as it is.
     files.first.LetWritersIn();
+    IoCheck();
     files.second.LetWritersIn();
+    IoCheck();
     out.WriteText("The number of lines in file <");
     out.WriteText(first_name);
     out.WriteText("> is ");
@@ -205,8 +208,6 @@ void RunMainSequence() {
   IoCheck();
 
   MergeSections(files.first, files.second, files.output, &WarnMarkerMissing);
-  files.first.LetWritersIn();  // the merge has read what it takes of the inputs
-  files.second.LetWritersIn();
 
   // The completion line may say "created" only once the whole merge has reached the system.
   files.output.WriteOut();

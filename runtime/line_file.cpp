@@ -1,4 +1,4 @@
-// Line files: the handle and its one block (open, fill, write, write out, close, restart), the rule
+// Line files: the handle and its one block (open, fill, write, write out, close), the rule
 // that a file takes no more text once text meant for it was lost, and the write-out at the exit.
 #include "runtime/line_file.h"
 
@@ -41,7 +41,6 @@ void LineFile::Bind(std::string_view name) {
   write_error_ = 0;
   end_of_data_ = false;
   disk_ = false;
-  copy_spoiled_ = false;
   counted_.valid = false;
   read_offset_ = 0;
   fill_ = position_ = 0;
@@ -62,7 +61,6 @@ void LineFile::OpenForWriting(Creation creation) {
 void LineFile::Rewind() {
   fill_ = position_ = 0;
   end_of_data_ = false;
-  copy_spoiled_ = false;
   read_offset_ = 0;
   if (!pf::SetFilePointerTo(handle_, 0)) {
     SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
@@ -85,10 +83,9 @@ void LineFile::Open(Mode direction, Creation creation) {
   write_through_ = false;
   write_error_ = 0;
   disk_ = false;
-  copy_spoiled_ = false;
   read_offset_ = 0;
+  counted_.valid = false;  // another open file, or one opened again by name: not the one counted
   bool writing = direction == Mode::kWriting;
-  if (writing) counted_.valid = false;
 
   pf::HANDLE handle;
   if (name_.empty()) {
@@ -258,17 +255,6 @@ void LineFile::Close() {
   fill_ = position_ = 0;
   end_of_data_ = false;
   if (close_handle && !pf::CloseHandle(handle)) {
-    SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
-  }
-}
-
-void LineFile::Restart() {
-  if (mode_ != Mode::kWriting) {
-    SetIoResult(kIoNotOpenForOutput);
-    return;
-  }
-  fill_ = 0;
-  if (!pf::SetFilePointerTo(handle_, 0) || !pf::SetEndOfFile(handle_)) {
     SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
   }
 }

@@ -11,6 +11,34 @@
 
 namespace kg {
 
+// The shortcuts a named input takes past the normal way (one line at a time through the block),
+// what each relies on, and what makes it unusable (the tier below then goes on):
+//
+//   Copy inside the system (CopyInsideSystem, under CopyLinesUntil)
+//     relies on: the count's notes (where the first marker line starts; where the text has a flaw:
+//                a lone CR, an LF alone, an unended last line); the hold against writers, so that
+//                the text is the one counted; an output that is a disk file.
+//     unusable:  no notes (the count did not start at the first byte, stopped at a failed read or
+//                found the file unheld; Bind and every open but a rewind forget them); another
+//                marker; a flaw in the span; a span that fits the output's free block room; the
+//                hold let go (LetWritersIn); an output that is a terminal or a pipe, or lost text;
+//                a copy the system refuses (the runs go on from there, unless the output is full).
+//   Seek past a counted section (SkipToCountedMarker, under SkipLinesUntil)
+//     relies on: the count's notes (where the first marker line starts) and the hold.
+//     unusable:  no notes, another marker, the hold let go, as above; a lone CR before the marker
+//                line (a line read without it might start with the marker).
+//   Runs of lines (PassLinesUntil)
+//     relies on: nothing of the count: a run stops before every byte that needs a look (a CR, an
+//                LF alone, a line start that may hold the marker, a byte 26).
+//     unusable:  never; a run goes straight into the output's block only where the output takes
+//                text and is not written through (RunRoom).
+//
+// A hold lets the shortcuts trust the count; it is verified where it ends. The system may end a
+// read lease by itself after its lease-break-time, to let in a writer that waited: LetWritersIn
+// then fails with 32, which the merge meets after it has read its inputs. So any change, to a
+// section copied or seeked past as to one read line by line, fails the run instead of a merge
+// written from a text that was never counted.
+
 // The byte that ends the readable text of any line file (Ctrl-Z).
 constexpr char kEndOfText = 26;
 
@@ -52,8 +80,9 @@ class LineFile {
   // Opens the file by name for reading from its first byte, after closing it if it is open for
   // writing (a failure of that close is stored and the open goes on). A named file already open
   // for reading is not opened again: the same open file is rewound to its first byte, so that
-  // it is read again whatever has since become of its name. 102 when unbound, the system's code
-  // when the file cannot be opened or rewound (it is then closed).
+  // it is read again whatever has since become of its name, and what its count noted is kept.
+  // 102 when unbound, the system's code when the file cannot be opened or rewound (it is then
+  // closed); a name that is no regular file (a device, a pipe) fails as a missing file does.
   void OpenForReading();
   // Closes the file first if it is open, then opens it by name for writing from empty: kReplace
   // creates the file or truncates an existing one; kNew creates it but leaves an existing regular
@@ -78,7 +107,8 @@ class LineFile {
   void SkipLine();
   // Counts and consumes the lines from the current position to the end of the text: the number
   // of times AtEnd would be false and SkipLine run. Stops before a byte 26. Counting from the
-  // first byte of a file held against writers (see LetWritersIn) also notes, for the copies below,
+  // first byte of a file held against writers (see LetWritersIn) also notes, for the shortcuts
+  // (see the table above),
   // where the first line starting with `marker` (at most 16 characters, none of them CR, LF or
   // 26) begins and which parts of the text are canonical (CR LF line ends only, the last line
   // ended); every byte is looked at once.
@@ -89,25 +119,19 @@ class LineFile {
   // end of the text. An empty prefix matches no line. Stops at the first failed write, its code
   // in the I/O result; a failed read stops it too, and `output`, its text up to the failure
   // written out, then takes no more text. Lines go in runs, not one by one; when the count noted
-  // that the lines to copy are canonical, the file has been held against writers since, and
-  // `output` is a disk file, they are copied inside the system. When the file may have changed
-  // during such a copy, false is returned at once and CopySpoiled tells so: what the output holds
-  // is then no merge to keep.
+  // that the lines to copy are canonical, the file is held against writers, and `output` is a
+  // disk file, they are copied inside the system.
   bool CopyLinesUntil(LineFile& output, std::string_view prefix);
   // As CopyLinesUntil, but the lines before the one starting with `prefix` are dropped.
   bool SkipLinesUntil(std::string_view prefix);
   // Consumes and returns the next byte; returns 26 without consuming at the end of the text.
   char ReadChar();
-  // True when this file changed during a copy inside the system from it (see CopyLinesUntil),
-  // until it is opened again.
-  bool CopySpoiled() const;
-  // Forgets what the count noted, so that no lines of this file are copied inside the system.
-  void ForgetCount() { counted_.valid = false; }
   // A named file opened for reading is held against writers where the system can: a process
   // that has it open for writing makes the open fail with 32, and one that opens it for writing
   // meanwhile waits (on POSIX up to the system's lease-break-time). This lets them in, for a file
   // that is no longer read or while the run waits for a person; the file stays open, and from
-  // then on it is read only the normal way. Never fails.
+  // then on it is read only the normal way. 32 when the hold had already ended: the system let a
+  // writer in, so what was read since the open may not be the text it held then.
   void LetWritersIn();
 
   // Appends the text, after blanks up to `width` when the text is shorter.
@@ -130,9 +154,6 @@ class LineFile {
   // and releases a named file's handle. 103 when not open (the standard input excepted). A file
   // whose text was cut by an earlier failed write-out gives that code again and is released.
   void Close();
-  // Empties a named file open for writing, pending text included, so that writing starts again
-  // at its first byte. 105 when it is not open for writing; the system's code when it cannot.
-  void Restart();
 
   Mode mode() const { return mode_; }
   const std::string& name() const { return name_; }
@@ -196,17 +217,17 @@ class LineFile {
   bool PassLinesUntil(LineFile* output, std::string_view prefix);
 
   // ---- line_file_system_copy.cpp: the tier below runs, and when it is allowed. ----
-  enum class Copied { kGoOn, kFailed, kSpoiled };
   // Copies inside the system what the count found canonical from here on up to the line starting
-  // with `prefix` (the text's end for an empty prefix), where it can. kGoOn: the rest of the lines
-  // go the normal way from where the copy stopped; kFailed: code stored; kSpoiled: the file may
-  // have changed during the copy.
-  Copied CopyInsideSystem(LineFile& output, std::string_view prefix);
+  // with `prefix` (the text's end for an empty prefix), where it can. True when the rest of the
+  // lines may go the normal way from where the copy stopped (at a line start); false with the
+  // code stored when it failed.
+  bool CopyInsideSystem(LineFile& output, std::string_view prefix);
   // Where the count found the first line starting with `prefix` (the text's end when none) and
   // no lone CR before it could hide one as a line read, moves there from a line start before it,
   // when the file is still held. False with the code stored when the move fails.
   bool SkipToCountedMarker(std::string_view prefix);
-  // True while the file is open for reading and held against writers since its open.
+  // True while the file is open for reading and its open took a hold against writers that has
+  // not been let go. The system may have ended the hold since: LetWritersIn finds that.
   bool Held();
 
   // ---- The state: of the handle and the block (line_file.cpp), and the count's notes. ----
@@ -216,13 +237,12 @@ class LineFile {
   platform::HANDLE handle_ = nullptr;
   bool standard_handle_ = false;  // taken from GetStdHandle: never closed
   bool write_through_ = false;
-  std::int32_t write_error_ = 0;  // the code of the first failed write-out since the open
-  bool end_of_data_ = false;      // the data ended right after block_[fill_ - 1]
-  bool disk_ = false;             // open for writing a disk file (no terminal, no pipe)
-  bool copy_spoiled_ = false;
+  std::int32_t write_error_ = 0;   // the code of the first failed write-out since the open
+  bool end_of_data_ = false;       // the data ended right after block_[fill_ - 1]
+  bool disk_ = false;              // open for writing a disk file (no terminal, no pipe)
   std::uint64_t read_offset_ = 0;  // bytes read from the handle since the open
   // What the count from the first byte noted (see CountLines); kept by a reopen for reading, which
-  // rewinds the same open file.
+  // rewinds the same open file, and forgotten by Bind and every other open.
   struct Counted {
     bool valid = false;
     char marker[16];

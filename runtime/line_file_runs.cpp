@@ -46,7 +46,7 @@ std::int64_t LineFile::CountLines(std::string_view marker) {
 bool LineFile::CopyLinesUntil(LineFile& output, std::string_view prefix) {
   if (!ReadyToRead()) return false;
   // The tier below first, for what it may take; the runs go on from where it stopped.
-  if (CopyInsideSystem(output, prefix) != Copied::kGoOn) return false;
+  if (!CopyInsideSystem(output, prefix)) return false;
   return PassLinesUntil(&output, prefix);
 }
 
@@ -143,10 +143,6 @@ bool LineFile::PassLinesUntil(LineFile* output, std::string_view prefix) {
   }
   if (copying && in_line) output->EndLine();  // the last line had no line end
   return false;
-}
-
-bool LineFile::CopySpoiled() const {
-  return copy_spoiled_;
 }
 
 }  // namespace kg

@@ -20,7 +20,9 @@ bool LineFile::Held() {
 }
 
 void LineFile::LetWritersIn() {
-  if (mode_ == Mode::kReading && role_ == Role::kNamed) pf::LetWritersIn(handle_);
+  if (mode_ == Mode::kReading && role_ == Role::kNamed && !pf::LetWritersIn(handle_)) {
+    SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
+  }
 }
 
 bool LineFile::SkipToCountedMarker(std::string_view prefix) {
@@ -45,35 +47,35 @@ bool LineFile::SkipToCountedMarker(std::string_view prefix) {
   return true;
 }
 
-LineFile::Copied LineFile::CopyInsideSystem(LineFile& output, std::string_view prefix) {
+bool LineFile::CopyInsideSystem(LineFile& output, std::string_view prefix) {
   const pf::HANDLE target = output.SystemCopyTarget();
-  if (!counted_.valid || target == nullptr) return Copied::kGoOn;
+  if (!counted_.valid || target == nullptr) return true;
   std::uint64_t here = Offset();  // a line start
   std::uint64_t end;
   if (!prefix.empty()) {  // up to the first marker line, when nothing before it is a flaw
-    if (prefix != std::string_view(counted_.marker, counted_.marker_length)) return Copied::kGoOn;
+    if (prefix != std::string_view(counted_.marker, counted_.marker_length)) return true;
     end = counted_.marker_start;
-    if (counted_.first_flaw < end) return Copied::kGoOn;
+    if (counted_.first_flaw < end) return true;
   } else {  // to the end of the text, when nothing from here on is a flaw
     end = counted_.text_end;
-    if (counted_.last_flaw != scan::kNowhere && counted_.last_flaw >= here) return Copied::kGoOn;
+    if (counted_.last_flaw != scan::kNowhere && counted_.last_flaw >= here) return true;
   }
   // What fits into the output's block goes the normal way: so a failed write shows in the same
   // statement as if no copy were made inside the system.
   std::size_t room = 0;
   output.RunRoom(&room);
   if (end - std::min(end, here) < room || !Held()) {
-    return Copied::kGoOn;
+    return true;
   }
   const std::uint64_t start = here;
   // The unread bytes of the block go the normal way; then the handle stands where they end.
   std::size_t in_block = fill_ - position_;
   std::size_t take = end - here < in_block ? static_cast<std::size_t>(end - here) : in_block;
-  if (take > 0 && !output.WriteBytes(block_ + position_, take)) return Copied::kFailed;
+  if (take > 0 && !output.WriteBytes(block_ + position_, take)) return false;
   position_ += take;
   here += take;
-  if (here == end) return Copied::kGoOn;
-  if (!output.WriteOutBlock()) return Copied::kFailed;  // the output's text stays in order
+  if (here == end) return true;
+  if (!output.WriteOutBlock()) return false;  // the output's text stays in order
   while (here < end) {
     std::uint64_t copied = 0;
     if (!pf::CopyFileRange(handle_, target, end - here, &copied)) {
@@ -82,7 +84,7 @@ LineFile::Copied LineFile::CopyInsideSystem(LineFile& output, std::string_view p
       pf::DWORD error = pf::GetLastError();
       if (error != pf::ERROR_DISK_FULL_CODE && error != pf::ERROR_FILE_TOO_LARGE) break;
       output.StopTakingText(static_cast<std::int32_t>(error));
-      return Copied::kFailed;
+      return false;
     }
     if (copied == 0) break;  // the file is shorter than counted: the normal path sees how
     here += copied;
@@ -94,22 +96,16 @@ LineFile::Copied LineFile::CopyInsideSystem(LineFile& output, std::string_view p
     if (position_ == fill_ && !FillBlock()) {
       if (end_of_data_) break;  // shorter than counted: see below
       output.StopAtFailedRead();
-      return Copied::kFailed;
+      return false;
     }
     const char* from = block_ + position_;
     const void* lf = std::memchr(from, '\n', fill_ - position_);
     std::size_t count = lf != nullptr ? static_cast<const char*>(lf) + 1 - from : fill_ - position_;
     position_ += count;
-    if (!output.WriteBytes(from, count)) return Copied::kFailed;
+    if (!output.WriteBytes(from, count)) return false;
     rest = lf == nullptr;
   }
-  // A writer that asked for the file meanwhile may have changed it, if the system stopped waiting
-  // for this process; so may one that the system let in during a long copy.
-  if (!Held()) {
-    copy_spoiled_ = true;
-    return Copied::kSpoiled;
-  }
-  return Copied::kGoOn;
+  return true;
 }
 
 }  // namespace kg

@@ -26,7 +26,7 @@ struct OpenFile {
   DWORD access;
   DWORD share;
   std::size_t position = 0;
-  bool held = false;  // held against writers (see IsHeldAgainstWriters)
+  bool held = false;  // held against writers since the open (see IsHeldAgainstWriters)
 };
 std::map<std::uintptr_t, OpenFile> open_files;
 std::uintptr_t next_handle = 0x100;
@@ -52,12 +52,6 @@ bool Injected(Call call) {
 OpenFile* Find(HANDLE handle) {
   auto found = open_files.find(reinterpret_cast<std::uintptr_t>(handle));
   return found == open_files.end() ? nullptr : &found->second;
-}
-
-// Whether an open file is still held against writers; once a writer asked, it stays unheld.
-bool HeldNow(OpenFile& open) {
-  if (state.unheld.count(open.name) != 0) open.held = false;
-  return open.held;
 }
 
 // True when one side's access is allowed by what the other side shares.
@@ -214,27 +208,22 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move
   return static_cast<DWORD>(distance);
 }
 
-// Cuts the file at the position SetFilePointer gave the handle (writes in this fake always append).
-BOOL SetEndOfFile(HANDLE file) {
-  fake::OpenFile* open = fake::Find(file);
-  if (open == nullptr) {
-    fake::last_error = ERROR_INVALID_HANDLE;
-    return 0;
-  }
-  state.files[open->name].resize(open->position);
-  return 1;
-}
-
 BOOL IsHeldAgainstWriters(HANDLE file) {
   fake::OpenFile* open = fake::Find(file);
   if (Injected(Call::kIsHeldAgainstWriters) || open == nullptr) return 0;
-  return fake::HeldNow(*open) ? 1 : 0;
+  return open->held ? 1 : 0;
 }
 
 BOOL LetWritersIn(HANDLE file) {
   fake::OpenFile* open = fake::Find(file);
+  bool lapsed = open != nullptr && open->held && state.unheld.count(open->name) != 0;
   if (open != nullptr) open->held = false;
-  return Injected(Call::kLetWritersIn) ? 0 : 1;
+  if (Injected(Call::kLetWritersIn)) return 0;
+  if (lapsed) {
+    fake::last_error = ERROR_SHARING_VIOLATION;
+    return 0;
+  }
+  return 1;
 }
 
 // Appends the bytes at the source's position to the target (writes in this fake always append).

@@ -88,8 +88,8 @@ struct State {
   // Run at the start of every call that can be made to fail, for a test that changes the files
   // while the tool works, as another process would.
   std::function<void(Call call)> before_call;
-  // Files the system does not hold against writers: so from the open, or since a test put them
-  // here (a writer asked for them).
+  // Files the system does not hold against writers from the open; a file put here after its open
+  // lost its hold meanwhile (the system let a writer in), which LetWritersIn then tells.
   std::set<std::string> unheld;
   std::optional<std::string> command_line;  // what GetCommandLineA gives; null when unset
   int box_answer = 1;                       // what MessageBoxA answers; 0: no box shown

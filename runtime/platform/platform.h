@@ -85,6 +85,8 @@ void InitializeProcess(int argc, char** argv);
 // into, or that another process or a writable mapping holds open for writing, counts as held open
 // for writing. A sharing conflict fails with ERROR_SHARING_VIOLATION at once: an open never waits
 // for another holder (see IsHeldAgainstWriters), nor for the other end of a pipe.
+// OPEN_EXISTING opens a regular file only: a device, a pipe or a socket of that name fails with
+// ERROR_FILE_NOT_FOUND, as a missing file does, and a directory with ERROR_ACCESS_DENIED.
 // CREATE_ALWAYS truncates an existing file only once the open is known to succeed. CREATE_NEW
 // fails with ERROR_FILE_EXISTS, leaving it untouched, when a regular file (or a symbolic link that
 // leads nowhere) has the name; anything else of that name (a device, a pipe) is opened as it is.
@@ -107,19 +109,20 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, 
 // stored into *distance_high when it is not null.
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move_method);
 
-// Ends the file at its file position, cutting off whatever follows. Returns 0 on failure.
-BOOL SetEndOfFile(HANDLE file);
-
-// TRUE while a file opened for reading with a share mode that lets no one write is still held so:
-// no other process has opened it for writing since the open, so its content is what was read from
-// it. FALSE for a file the system could not hold so (the open went on without), and from the
-// moment another process asks to write it (its open then waits for this one, or for the system's
-// patience, on POSIX the lease-break-time) or LetWritersIn released it. Never fails.
+// TRUE while a file opened for reading with a share mode that lets no one write holds a hold
+// against writers taken at its open, that LetWritersIn has not ended yet: a writer had to wait
+// for this process, or for the system's patience (on POSIX the lease-break-time), so that what is
+// read from it is what it held at the open, as long as LetWritersIn succeeds in the end. FALSE
+// where the system could not hold it so (the open went on without), and after LetWritersIn.
+// Makes no system call and never fails.
 BOOL IsHeldAgainstWriters(HANDLE file);
 
-// Ends what keeps writers out of a file opened for reading, leaving it open: a writer waiting for
-// it goes on. Does nothing where the hold is the share mode itself (Windows: it lasts as long as
-// the handle). Returns 0 on failure; the file counts as unheld either way.
+// Ends the hold against writers of a file opened for reading, leaving it open: a writer waiting
+// for it goes on. Returns 0 with ERROR_SHARING_VIOLATION when the hold was no longer there: the
+// system ended it to let a writer in, so what was read since the open may not be what the file
+// held then; 0 with another code when the system cannot end it. TRUE when the hold lasted to
+// here, or there was none (a file never held, a hold already ended, or Windows, where the share
+// mode lasts as long as the handle). The file counts as unheld afterwards either way.
 BOOL LetWritersIn(HANDLE file);
 
 // Copies up to `count` bytes from the source's file position to the target's inside the system,

@@ -6,14 +6,17 @@
 // reached by another name, a hard link or a symbolic link is still recognised; a file that standard
 // output or standard error writes into counts as held open for writing. Against other processes
 // the share modes become flock(2) locks: shared for a reader, exclusive for a writer; and a reader
-// that lets no one write holds a read lease (fcntl F_SETLEASE), so that a process holding the file
-// open for writing fails the open and one that opens it for writing waits until it is let in.
+// that lets no one write holds a read lease (fcntl F_SETLEASE) where the system alone sees every
+// writer, so that a process holding the file open for writing fails the open and one that opens it
+// for writing waits until it is let in; the lease is verified when it is let go.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +25,9 @@
 #include "runtime/platform/platform.h"
 
 namespace kg::platform {
+
+// Inputs of more than 2 GiB are read and seeked in whole; the build asks for 64-bit offsets.
+static_assert(sizeof(off_t) == 8, "off_t must have 64 bits (_FILE_OFFSET_BITS=64)");
 
 const char kPathDelimiters[] = "/";
 
@@ -48,7 +54,7 @@ struct OpenEntry {
   ino_t inode = 0;
   DWORD access = 0;
   DWORD share = 0;
-  bool held = false;  // a read lease keeps writers out (see IsHeldAgainstWriters)
+  bool held = false;  // a read lease taken at the open and not yet let go (see LetWritersIn)
 };
 constexpr int kMaxOpen = 256;
 OpenEntry open_table[kMaxOpen];
@@ -206,13 +212,35 @@ bool LockAgainstOtherProcesses(int fd, DWORD access) {
   return result == 0 || errno != EWOULDBLOCK;
 }
 
-// Takes a read lease on a regular file open for reading, so that no process can open it for writing
-// without waiting for this one (the kernel's lease-break-time, or until LetWritersIn). False with
-// errno EAGAIN when another process, or a writable mapping, holds it open for writing now; false
-// with another errno where no lease can be had (no CAP_LEASE for another owner's file, a file
-// system without leases): the file is then read unheld.
-bool TakeReadLease(int fd) {
-  return fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+// What a read lease on a regular file open for reading found.
+enum class Lease {
+  kTaken,        // no process can open the file for writing without waiting for this one
+  kWriterHasIt,  // another process, or a writable mapping, holds it open for writing now
+  kNotHad,       // no lease here (no CAP_LEASE for another owner's file, no leases on this system)
+};
+
+Lease TakeReadLease(int fd) {
+  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) return Lease::kTaken;
+  return errno == EAGAIN ? Lease::kWriterHasIt : Lease::kNotHad;
+}
+
+// True where every writer of the file must open it through the inode that holds the lease, so
+// that none gets in unseen: local disk and memory file systems. Not so where other machines, or
+// another mount beneath (FUSE, overlayfs layers), reach the data: network, cluster and FUSE file
+// systems, overlayfs and every type not listed here.
+bool LeaseSeesEveryWriter(int fd) {
+  struct statfs system;
+  if (fstatfs(fd, &system) != 0) return false;
+  switch (static_cast<std::uint32_t>(system.f_type)) {
+    case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case F2FS_SUPER_MAGIC:
+      return true;
+    default:
+      return false;
+  }
 }
 
 // Opens `name` with `flags`, retrying interrupted calls; -1 with errno set on failure.
@@ -222,6 +250,20 @@ int OpenRetrying(const char* name, int flags) {
     fd = open(name, flags, 0666);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+// True when another process holds the existing regular file `name` open for writing now, so far
+// as a read lease, taken on an open for reading and let go at once, can tell. False where none
+// can be tried (a file that cannot be read or leased, such as another owner's).
+bool WrittenByAnotherProcess(const char* name) {
+  struct stat status;
+  if (stat(name, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  int fd = OpenRetrying(name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  Lease lease =
+      fstat(fd, &status) == 0 && S_ISREG(status.st_mode) ? TakeReadLease(fd) : Lease::kNotHad;
+  close(fd);  // a lease ends with its descriptor
+  return lease == Lease::kWriterHasIt;
 }
 
 }  // namespace
@@ -253,6 +295,11 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
   int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (writing ? O_WRONLY : O_RDONLY);
   if (creation_disposition == CREATE_ALWAYS || creation_disposition == CREATE_NEW) flags |= O_CREAT;
   bool must_be_new = creation_disposition == CREATE_NEW;
+  // A file about to be emptied that another process writes: a share mode would refuse the open.
+  if (creation_disposition == CREATE_ALWAYS && WrittenByAnotherProcess(name)) {
+    last_error = ERROR_SHARING_VIOLATION;
+    return INVALID_HANDLE_VALUE;
+  }
   int fd = OpenRetrying(name, must_be_new ? flags | O_EXCL : flags);
   bool opened_as_it_is = false;  // CREATE_NEW met something that is no regular file
   if (fd < 0 && must_be_new && errno == EEXIST) {
@@ -268,8 +315,11 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
   }
   if (fd < 0) {
     // EWOULDBLOCK: a process holds the file with a lease, as a share mode that lets no one write.
+    // For reading, a socket or a device without its driver is no file, as below.
     if (errno == EWOULDBLOCK) {
       last_error = ERROR_SHARING_VIOLATION;
+    } else if (!writing && (errno == ENXIO || errno == ENODEV)) {
+      last_error = ERROR_FILE_NOT_FOUND;
     } else {
       FailWith(errno, name);
     }
@@ -292,6 +342,11 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
     last_error = ERROR_ACCESS_DENIED;
     return INVALID_HANDLE_VALUE;
   }
+  if (!writing && !S_ISREG(status.st_mode)) {
+    close(fd);  // a device or a FIFO put in the file's place since it was probed: never read
+    last_error = ERROR_FILE_NOT_FOUND;
+    return INVALID_HANDLE_VALUE;
+  }
   if (opened_as_it_is && S_ISREG(status.st_mode)) {
     close(fd);  // a regular file took the name after the exclusive create failed
     last_error = ERROR_FILE_EXISTS;
@@ -304,13 +359,16 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
     return INVALID_HANDLE_VALUE;
   }
   bool held = false;
-  if (!writing && !(share_mode & FILE_SHARE_WRITE) && S_ISREG(status.st_mode)) {
-    held = TakeReadLease(fd);
-    if (!held && errno == EAGAIN) {  // a writer has it open now
+  if (!writing && !(share_mode & FILE_SHARE_WRITE)) {
+    Lease lease = TakeReadLease(fd);
+    if (lease == Lease::kWriterHasIt) {
       close(fd);
       last_error = ERROR_SHARING_VIOLATION;
       return INVALID_HANDLE_VALUE;
     }
+    // Where writers may get in unseen, the lease has told what it can: the file is read unheld.
+    held = lease == Lease::kTaken && LeaseSeesEveryWriter(fd);
+    if (lease == Lease::kTaken && !held) fcntl(fd, F_SETLEASE, F_UNLCK);
   }
   OpenEntry* slot = nullptr;
   for (OpenEntry& entry : open_table) {
@@ -443,16 +501,6 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move
   return static_cast<DWORD>(static_cast<std::uint64_t>(at));
 }
 
-BOOL SetEndOfFile(HANDLE file) {
-  int fd = DescriptorOf(file);
-  off_t at = fd < 0 ? -1 : lseek(fd, 0, SEEK_CUR);
-  if (at < 0 || ftruncate(fd, at) != 0) {
-    FailWith(fd < 0 ? EBADF : errno, nullptr);
-    return 0;
-  }
-  return 1;
-}
-
 BOOL CopyFileRange(HANDLE source, HANDLE target, std::uint64_t count, std::uint64_t* copied) {
   *copied = 0;
   int from = DescriptorOf(source);
@@ -479,22 +527,18 @@ BOOL CopyFileRange(HANDLE source, HANDLE target, std::uint64_t count, std::uint6
 
 BOOL IsHeldAgainstWriters(HANDLE file) {
   OpenEntry* entry = EntryOf(file);
-  if (entry == nullptr || !entry->held) return 0;
-  // A lease being broken reads as the lease it is broken to: F_UNLCK for a writer. Once one
-  // asked, the file counts as unheld to the end, whatever the lease does after.
-  if (fcntl(entry->fd, F_GETLEASE) != F_RDLCK) entry->held = false;
-  return entry->held ? 1 : 0;
+  return entry != nullptr && entry->held ? 1 : 0;
 }
 
 BOOL LetWritersIn(HANDLE file) {
   OpenEntry* entry = EntryOf(file);
   if (entry == nullptr || !entry->held) return 1;
   entry->held = false;
-  if (fcntl(entry->fd, F_SETLEASE, F_UNLCK) != 0) {
-    FailWith(errno, nullptr);
-    return 0;
-  }
-  return 1;
+  // A lease being broken is still there and ends here. None left (EAGAIN): the system ended it
+  // after its lease-break-time and let a writer in.
+  if (fcntl(entry->fd, F_SETLEASE, F_UNLCK) == 0) return 1;
+  last_error = errno == EAGAIN ? ERROR_SHARING_VIOLATION : MapErrno(errno, nullptr);
+  return 0;
 }
 
 BOOL CloseHandle(HANDLE file) {

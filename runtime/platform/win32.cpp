@@ -50,12 +50,20 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
                          Native(template_file));
   };
   ::HANDLE handle = open(creation_disposition);
+  if (handle != INVALID_HANDLE_VALUE && creation_disposition == OPEN_EXISTING &&
+      !(desired_access & GENERIC_WRITE) && ::GetFileType(handle) != FILE_TYPE_DISK) {
+    // A device or a pipe is no file to read from its first byte: it counts as missing.
+    ::CloseHandle(handle);
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
   if (handle != INVALID_HANDLE_VALUE || creation_disposition != CREATE_NEW ||
       (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS)) {
     return handle;
   }
-  // Only a file is never replaced: a directory or a device of that name is opened as it is (a
-  // directory then fails as CREATE_ALWAYS would), and a file that took its name meanwhile is left.
+  // Only a directory of that name is opened again as it is (and then fails as CREATE_ALWAYS
+  // would); whatever else made the exclusive create fail as existing, a file that took the name
+  // meanwhile included, is left alone.
   ::DWORD attributes = ::GetFileAttributesA(name);
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     ::SetLastError(ERROR_FILE_EXISTS);
@@ -107,17 +115,13 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move
   return static_cast<DWORD>(low);
 }
 
-BOOL SetEndOfFile(HANDLE file) {
-  return ::SetEndOfFile(Native(file));
-}
-
 BOOL IsHeldAgainstWriters(HANDLE file) {
   // The share mode of the open (reading only) keeps every writer out for the handle's life.
   return ::GetFileType(Native(file)) == FILE_TYPE_DISK ? 1 : 0;
 }
 
 BOOL LetWritersIn(HANDLE /*file*/) {
-  return 1;  // a share mode ends only with its handle
+  return 1;  // a share mode cannot lapse, and ends only with its handle
 }
 
 BOOL CopyFileRange(HANDLE /*source*/, HANDLE /*target*/, std::uint64_t /*count*/,

@@ -9,6 +9,7 @@ import hashlib
 import mmap
 import os
 import resource
+import select
 import shutil
 import signal
 import subprocess
@@ -275,7 +276,8 @@ class OutputIsAnInput(FaultTestCase):
         os.mkdir(self.path("sub"))
         for output in ("a.mo", "./a.mo", "sub/../b.mo", self.path("b.mo"), "hard.mo", "soft.mo"):
             with self.subTest(output=output):
-                result = self.run_tool("a.mo", "b.mo", output, stdin=b"Y\r\n")
+                # No open waits, not even 45 s for the input's own lease to break.
+                result = self.run_tool("a.mo", "b.mo", output, stdin=b"Y\r\n", timeout=10)
                 self.assertFailure(result, "I/O error 32", stdout=question(output) + b"\r\n")
                 self.assertFiles({"a.mo": FIRST, "b.mo": SECOND, "hard.mo": FIRST,
                                   "soft.mo": SECOND})
@@ -294,6 +296,7 @@ class OutputIsAnInput(FaultTestCase):
             (ab, None, ("c.mo", fcntl.LOCK_SH), OLD, "I/O error 32", OLD),
             (ab, None, ("a.mo", fcntl.LOCK_SH), OLD, asked + created(), MERGED),  # readers share
             (ab, None, ("b.mo", "map"), None, "I/O error 32", None),  # mapped for writing
+            (ab, None, ("c.mo", "append"), OLD, "I/O error 32", OLD),  # a logger appends to it
             # Inputs that cannot be read twice are no model files, and nothing waits on them.
             (("fifo.mo", "/dev/zero"), None, None, OLD,
              lines("Files <fifo.mo> and </dev/zero> do not exist in this directory.",
@@ -305,6 +308,8 @@ class OutputIsAnInput(FaultTestCase):
                 if lock and lock[1] == "map":  # another process maps it writable, file closed
                     with open(self.path(lock[0]), "r+b") as f:
                         held = mmap.mmap(f.fileno(), 0)
+                elif lock and lock[1] == "append":
+                    held = os.open(self.path(lock[0]), os.O_WRONLY | os.O_APPEND)
                 elif lock:  # another process holds the file
                     held = os.open(self.path(lock[0]), os.O_RDONLY)
                     fcntl.flock(held, lock[1])
@@ -325,56 +330,99 @@ class OutputIsAnInput(FaultTestCase):
                 self.assertFiles({"a.mo": FIRST, "b.mo": SECOND, "c.mo": after})
 
 
-    @linux_only("a process that writes an input while the tool waits")
-    def test_a_writer_of_an_input_is_let_in_before_the_pause(self):
-        self.write("b.mo", SECOND + b"B 4\r\n")  # unequal counts: the run waits for Enter
-        tool = subprocess.Popen(self.command("a.mo", "b.mo", "c.mo"), cwd=self.dir,
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        said = tool.stdout.read(128)  # the first block goes out as the pause line is written
-        os.close(os.open(self.path("a.mo"), os.O_WRONLY | os.O_NONBLOCK))  # does not wait
-        said += tool.communicate(b"\n")[0]
-        self.assertEqual((said.count(b"does not dare"), tool.returncode), (1, 0))
-
     # Preloaded into the tool: at the first end of data it reads, that of a.mo's count, runs the
     # shell command KG_AT_FIRST_END, as another process acting between the count and the merge;
-    # the KG_FAIL_READth read after the first rewind fails with EIO; a copy inside the system is
-    # refused with errno KG_COPY_ERRNO.
+    # so KG_AT_WRITE at the first write of the output, KG_AT_COPY at the first copy inside the
+    # system and KG_AT_SEEK at the first seek past a section, each holding that call until the
+    # command is done. The KG_FAIL_READth read after the first rewind fails with EIO; a copy inside
+    # the system is refused with errno KG_COPY_ERRNO; just before the tool opens the file named
+    # KG_SWAP, a symbolic link to /dev/zero takes its place; each copy and seek is noted in the
+    # file KG_CALL_LOG.
     SHIM = rb"""#define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 #define NEXT(name, ...) ((ssize_t (*)(__VA_ARGS__))dlsym(RTLD_NEXT, name))
 static int ends, rewound;
+static void run(const char *event) {
+  char *command = getenv(event);
+  if (command && (command = strdup(command)) && !unsetenv(event) && !unsetenv("LD_PRELOAD"))
+    system(command);
+}
+static void note(const char *call) {
+  FILE *log = getenv("KG_CALL_LOG") ? fopen(getenv("KG_CALL_LOG"), "a") : NULL;
+  if (log) fprintf(log, "%s\n", call), fclose(log);
+}
 ssize_t read(int fd, void *buf, size_t n) {
-  const char *fail = getenv("KG_FAIL_READ"), *command = getenv("KG_AT_FIRST_END");
+  const char *fail = getenv("KG_FAIL_READ");
   if (rewound && fail && rewound++ == atoi(fail)) return errno = EIO, -1;
   ssize_t got = NEXT("read", int, void *, size_t)(fd, buf, n);
-  if (got == 0 && !ends++ && command && !unsetenv("LD_PRELOAD")) system(command);
+  if (got == 0 && !ends++) run("KG_AT_FIRST_END");
   return got;
 }
-off_t lseek(int fd, off_t at, int whence) {
-  rewound += !rewound && at == 0 && whence == SEEK_SET;
-  return NEXT("lseek", int, off_t, int)(fd, at, whence);
+ssize_t write(int fd, const void *buf, size_t n) {
+  if (fd > 2 && rewound) run("KG_AT_WRITE");
+  return NEXT("write", int, const void *, size_t)(fd, buf, n);
 }
+static off64_t seek(int fd, off64_t at, int whence) {
+  rewound += !rewound && at == 0 && whence == SEEK_SET;
+  if (at != 0) note("seek"), run("KG_AT_SEEK");
+  return NEXT("lseek64", int, off64_t, int)(fd, at, whence);
+}
+off_t lseek(int fd, off_t at, int whence) { return seek(fd, at, whence); }
+off64_t lseek64(int fd, off64_t at, int whence) { return seek(fd, at, whence); }
 ssize_t copy_file_range(int in, off_t *at, int out, off_t *to, size_t n, unsigned flags) {
+  note("copy");
+  run("KG_AT_COPY");
   if (getenv("KG_COPY_ERRNO")) return errno = atoi(getenv("KG_COPY_ERRNO")), -1;
   return NEXT("copy_file_range", int, off_t *, int, off_t *, size_t, unsigned)(in, at, out, to,
                                                                                n, flags);
 }
+static int swap_then_open(const char *next, const char *name, int flags, va_list rest) {
+  mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(rest, mode_t) : 0;
+  const char *swap = getenv("KG_SWAP");
+  if (swap && !strcmp(name, swap) && !unlink(name)) symlink("/dev/zero", name);
+  return ((int (*)(const char *, int, ...))dlsym(RTLD_NEXT, next))(name, flags, mode);
+}
+int open(const char *name, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  int fd = swap_then_open("open", name, flags, rest);
+  return va_end(rest), fd;
+}
+int open64(const char *name, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  int fd = swap_then_open("open64", name, flags, rest);
+  return va_end(rest), fd;
+}
 """
-    # Writes "W" over a.mo's first byte; where the tool holds a.mo, after waiting for it.
-    WRITER = """import os
-try:
-    fd = os.open("a.mo", os.O_WRONLY | os.O_NONBLOCK)
-except BlockingIOError:
-    if os.fork():
-        os._exit(0)
-    fd = os.open("a.mo", os.O_WRONLY)
+    # Writes "W" over the first byte of the file named first, opening it for writing as a writer
+    # that waits for the tool: at once in the foreground, or with "behind" only after asking
+    # without waiting, in a child of its own; then writes "in" to the descriptor named third.
+    WRITER = """import os, sys
+if sys.argv[2:3] == ["behind"]:
+    try:
+        fd = os.open(sys.argv[1], os.O_WRONLY | os.O_NONBLOCK)
+    except BlockingIOError:
+        if os.fork():
+            os._exit(0)
+        fd = os.open(sys.argv[1], os.O_WRONLY)
+else:
+    fd = os.open(sys.argv[1], os.O_WRONLY)
 os.write(fd, b"W")
+if sys.argv[3:]:
+    os.write(int(sys.argv[3]), b"in")
 """
 
-    def test_other_processes_and_the_system_during_a_run(self):
+    def shim(self):
+        """Builds the shim and the writer in the scratch directory; returns the wrap that preloads
+        the shim, and the command that runs the writer."""
         if RUNNER or shutil.which("cc") is None:
             self.skipTest("needs a C compiler and a native binary")
         self.write("shim.c", self.SHIM)
@@ -382,38 +430,117 @@ os.write(fd, b"W")
                        cwd=self.dir)
         os.remove(self.path("shim.c"))
         self.write("writer.py", self.WRITER)
+        return (["env", "LD_PRELOAD=" + self.path("shim.so"), "ASAN_OPTIONS=verify_asan_link_order=0"],
+                sys.executable + " writer.py")
+
+    def short_lease_break_time(self):
+        """Lets the system end a lease after 1 s, as long as the test runs; skips where it cannot."""
+        setting = "/proc/sys/fs/lease-break-time"
+        try:
+            with open(setting) as f:
+                before = f.read()
+            with open(setting, "w") as f:
+                f.write("1")
+        except OSError as e:
+            self.skipTest("cannot set the lease-break-time: %s" % e)
+        self.addCleanup(self.write, setting, before)
+
+    def test_a_writer_of_an_input_is_let_in_before_the_pause(self):
+        # The writer asks for a.mo during its count and waits; after unequal counts it gets in
+        # while the tool waits for Enter, long before the system's patience (45 s) would end.
+        wrap, writer = self.shim()
+        self.write("b.mo", SECOND + b"B 4\r\n")
+        told, tell = os.pipe()
+        tool = subprocess.Popen(wrap + ["KG_AT_FIRST_END=%s a.mo behind %d" % (writer, tell)] +
+                                self.command("a.mo", "b.mo", "c.mo"), cwd=self.dir,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, pass_fds=(tell,))
+        os.close(tell)
+        got_in = select.select([told], [], [], 20)[0] and os.read(told, 2)
+        said = tool.communicate(b"\n", timeout=20)[0]
+        os.close(told)
+        self.assertEqual(got_in, b"in")
+        self.assertEqual((said.count(b"does not dare"), tool.returncode), (1, 0))
+        self.assertFiles({"a.mo": b"W" + FIRST[1:], "c.mo": None})
+
+    def test_other_processes_and_the_system_during_a_run(self):
+        wrap, writer = self.shim()
         big = big_model(5000, 4000, b"first")  # sections over a block: copied inside the system
         big_second = big_model(5000, 1000, b"second")
         big_merged = big[:4000 * 60] + big_second[1000 * 60:]
+        far = big_model(5000, 4500, b"second")  # its marker line lies past the first read block
+        far_merged = big[:4000 * 60] + far[4500 * 60:]
         lf_big = big_model(5000, 4999, b"first").replace(b"\r\n", b"\n")  # read 2 cuts a line
         cut = lf_big[:256 * 1024].replace(b"\n", b"\r\n")
-        cases = [  # (KG_ variables, a.mo, b.mo, exit code or message, a.mo after, c.mo after)
+        w = lambda data: b"W" + data[1:]
+        cases = [  # (KG_ variables, a.mo, b.mo, exit code or message, files after)
             # The counted file is the one merged; an output that appeared meanwhile is kept.
             ({"AT_FIRST_END": r"printf 'N 0\r\n' | cat - a.mo >new.mo && mv new.mo a.mo"},
-             FIRST, SECOND, 0, b"N 0\r\n" + FIRST, MERGED),
+             FIRST, SECOND, 0, {"a.mo": b"N 0\r\n" + FIRST, "c.mo": MERGED}),
             ({"AT_FIRST_END": r"printf 'old output\r\n' >c.mo"}, FIRST, SECOND, "I/O error 80",
-             FIRST, OLD),
+             {"c.mo": OLD}),
             # A writer of a.mo waits, and the merge is that of a.mo as counted.
-            ({"AT_FIRST_END": sys.executable + " writer.py"}, big, big_second, 0, b"W" + big[1:],
-             big_merged),
-            ({"COPY_ERRNO": "1"}, big, big_second, 0, big, big_merged),  # refused: EPERM
-            ({"FAIL_READ": "2"}, lf_big, big_second, "I/O error 1117", lf_big, cut),
+            ({"AT_FIRST_END": writer + " a.mo behind"}, big, big_second, 0,
+             {"a.mo": w(big), "c.mo": big_merged}),
+            ({"COPY_ERRNO": "1"}, big, big_second, 0, {"c.mo": big_merged}),  # refused: EPERM
+            ({"FAIL_READ": "2"}, lf_big, big_second, "I/O error 1117", {"c.mo": cut}),
+            # A writer that the system lets in, out of patience, while a call of the merge is held
+            # fails the run where that input is let go; the output keeps what was written.
+            ({"AT_WRITE": writer + " a.mo"}, lf_big, big_second, "I/O error 32",
+             {"a.mo": w(lf_big), "c.mo": big_model(5000, 4999, b"first")[:4999 * 60]}),
+            ({"AT_COPY": writer + " b.mo"}, big, big_second, "I/O error 32",
+             {"b.mo": w(big_second), "c.mo": big_merged}),
+            ({"AT_SEEK": writer + " b.mo"}, big, far, "I/O error 32",
+             {"b.mo": w(far), "c.mo": far_merged}),
+            # An input that became a device after the probe is never read.
+            ({"SWAP": "b.mo"}, FIRST, SECOND, "File not found", {"b.mo": None, "c.mo": None}),
         ]
-        for env, first, second, code, first_after, after in cases:
+        for env, first, second, code, after in cases:
             with self.subTest(env=env):
-                self.reset_output(None)
+                for name in ("a.mo", "b.mo", "c.mo"):
+                    if os.path.lexists(self.path(name)):
+                        os.remove(self.path(name))
                 self.write("a.mo", first)
                 self.write("b.mo", second)
-                wrap = ["env", "LD_PRELOAD=" + self.path("shim.so"),
-                        "ASAN_OPTIONS=verify_asan_link_order=0"]
-                result = self.run_tool("a.mo", "b.mo", "c.mo",
+                if {"AT_WRITE", "AT_COPY", "AT_SEEK"} & env.keys():
+                    self.short_lease_break_time()
+                result = self.run_tool("a.mo", "b.mo", "c.mo", timeout=20,
                                        wrap=wrap + ["KG_%s=%s" % kv for kv in env.items()])
                 if code:
                     self.assertFailure(result, code, stdout=b"")
                 else:
                     self.assertRun(result, stdout=created())
-                self.assertFiles({"a.mo": first_after, "b.mo": second, "c.mo": after,
-                                  "new.mo": None})
+                if "SWAP" in env:  # b.mo is the link the shim made
+                    self.assertEqual(os.readlink(self.path("b.mo")), "/dev/zero")
+                    os.remove(self.path("b.mo"))
+                self.assertFiles(dict({"a.mo": first, "b.mo": second, "new.mo": None}, **after))
+
+        # Only an input held since its open takes a shortcut past its lines: one that another user
+        # may read but not lease, or one where writers may get in unseen (overlayfs, whose layers
+        # can be written beneath it), is read line by line, with no seek and no copy.
+        places = [(".", [], ["copy", "seek"]), (".", UNPRIVILEGED, [])]
+        os.mkdir(self.path("ov"))
+        layers = "lowerdir=%s,upperdir=%s,workdir=%s" % tuple(self.path(d) for d in ("l", "u", "w"))
+        for d in ("l", "u", "w"):
+            os.mkdir(self.path(d))
+        if not RUNNER and os.geteuid() == 0 and subprocess.run(
+                ["mount", "-t", "overlay", "overlay", "-o", layers, self.path("ov")],
+                capture_output=True).returncode == 0:
+            self.addCleanup(subprocess.run, ["umount", self.path("ov")], check=True)
+            places.append(("ov", [], []))
+        for where, user, calls in places:
+            with self.subTest(where=where, user=user):
+                if user and subprocess.run(user + ["test", "-x", self.command()[0]]).returncode:
+                    self.skipTest("the binary is not reachable for an unprivileged user")
+                self.reset_output(None)
+                self.write(where + "/a.mo", big)
+                self.write(where + "/b.mo", far)
+                self.write("log", b"")
+                os.chmod(self.path("log"), 0o666)
+                result = self.run_tool(where + "/a.mo", where + "/b.mo", "c.mo", wrap=user + wrap +
+                                       ["KG_CALL_LOG=" + self.path("log")])
+                self.assertRun(result, stdout=created())
+                self.assertFiles({"c.mo": far_merged})
+                self.assertEqual(sorted(set(self.read("log").decode().split())), calls)
 
 
 class UnusualInputs(FaultTestCase):
