@@ -131,7 +131,8 @@ class LineFile {
   // meanwhile waits (on POSIX up to the system's lease-break-time). This lets them in, for a file
   // that is no longer read or while the run waits for a person; the file stays open, and from
   // then on it is read only the normal way. 32 when the hold had already ended: the system let a
-  // writer in, so what was read since the open may not be the text it held then.
+  // writer in, so what was read since the open may not be the text it held then; the system's
+  // code when the hold cannot be ended. Nothing for a file that was never held.
   void LetWritersIn();
 
   // Appends the text, after blanks up to `width` when the text is shorter.
