@@ -254,15 +254,15 @@ int OpenRetrying(const char* name, int flags) {
 
 // True when another process holds the existing regular file `name` open for writing now, so far
 // as a read lease, taken on an open for reading and let go at once, can tell. False where none
-// can be tried (a file that cannot be read or leased, such as another owner's).
+// can be tried (a file that cannot be read or leased, such as another owner's; no regular file,
+// which is not even opened).
 bool WrittenByAnotherProcess(const char* name) {
   struct stat status;
   if (stat(name, &status) != 0 || !S_ISREG(status.st_mode)) return false;
   int fd = OpenRetrying(name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return false;
-  Lease lease =
-      fstat(fd, &status) == 0 && S_ISREG(status.st_mode) ? TakeReadLease(fd) : Lease::kNotHad;
-  close(fd);  // a lease ends with its descriptor
+  Lease lease = TakeReadLease(fd);  // no lease on anything but a regular file put there meanwhile
+  close(fd);                        // a lease ends with its descriptor
   return lease == Lease::kWriterHasIt;
 }
 

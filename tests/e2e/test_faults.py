@@ -13,7 +13,6 @@ import resource
 import shutil
 import signal
 import subprocess
-import sys
 import unittest
 
 from kgtest import PAUSE, RUNNER, ToolTestCase, lines, linux_only
@@ -390,34 +389,22 @@ int open64(const char *name, int flags, ...) {  /* the tool always gives a mode 
   return ((int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open64"))(name, flags, mode);
 }
 """
-    # Writes "W" over the first byte of the file named first, opening it for writing as a writer
-    # that waits for the tool: at once in the foreground, or with "behind" only after asking
-    # without waiting, in a child of its own.
-    WRITER = """import os, sys
-if sys.argv[2:3] == ["behind"]:
-    try:
-        fd = os.open(sys.argv[1], os.O_WRONLY | os.O_NONBLOCK)
-    except BlockingIOError:
-        if os.fork():
-            os._exit(0)
-        fd = os.open(sys.argv[1], os.O_WRONLY)
-else:
-    fd = os.open(sys.argv[1], os.O_WRONLY)
-os.write(fd, b"W")
-"""
+    # Shell commands that write "W" over the first byte of a file as a writer that waits for the
+    # tool: at once, or (BEHIND) only after asking without waiting, in the background, keeping the
+    # tool's standard output open until it is done, so that the run's output ends after it.
+    WRITE = "printf W | dd of=%s conv=notrunc status=none"
+    BEHIND = "truncate -s +0 %s 2>/dev/null; " + WRITE + " &"
 
     def shim(self):
-        """Builds the shim and the writer in the scratch directory; returns the wrap that preloads
-        the shim, and the command that runs the writer."""
+        """Builds the shim in the scratch directory; returns the wrap that preloads it."""
         if RUNNER or shutil.which("cc") is None:
             self.skipTest("needs a C compiler and a native binary")
         self.write("shim.c", self.SHIM)
         subprocess.run(["cc", "-shared", "-fPIC", "-o", "shim.so", "shim.c", "-ldl"], check=True,
                        cwd=self.dir)
         os.remove(self.path("shim.c"))
-        self.write("writer.py", self.WRITER)
-        return (["env", "LD_PRELOAD=" + self.path("shim.so"),
-                 "ASAN_OPTIONS=verify_asan_link_order=0"], sys.executable + " writer.py")
+        return ["env", "LD_PRELOAD=" + self.path("shim.so"),
+                "ASAN_OPTIONS=verify_asan_link_order=0"]
 
     @contextlib.contextmanager
     def patience(self, seconds=None):
@@ -439,20 +426,20 @@ os.write(fd, b"W")
     def test_a_writer_of_an_input_is_let_in_before_the_pause(self):
         # A writer asks for a.mo during its count and waits; after unequal counts every writer
         # gets in while the tool waits for Enter, long before the system's patience (45 s) ends.
-        wrap, writer = self.shim()
+        wrap = self.shim()
         self.write("b.mo", SECOND + b"B 4\r\n")
         with self.patience():
-            tool = subprocess.Popen(wrap + ["KG_AT_FIRST_END=%s a.mo behind" % writer] +
+            tool = subprocess.Popen(wrap + ["KG_AT_FIRST_END=" + self.BEHIND % ("a.mo", "a.mo")] +
                                     self.command("a.mo", "b.mo", "c.mo"), cwd=self.dir,
                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
             said = tool.stdout.read(128)  # the first block goes out as the pause line is written
-            subprocess.run(writer.split() + ["a.mo"], cwd=self.dir, timeout=20, check=True)
+            subprocess.run(self.WRITE % "a.mo", shell=True, cwd=self.dir, timeout=20, check=True)
             said += tool.communicate(b"\n")[0]
         self.assertEqual((said.count(b"does not dare"), tool.returncode), (1, 0))
         self.assertFiles({"a.mo": b"W" + FIRST[1:], "c.mo": None})
 
     def test_other_processes_and_the_system_during_a_run(self):
-        wrap, writer = self.shim()
+        wrap = self.shim()
         big = big_model(5000, 4000, b"first")  # sections over a block: copied inside the system
         big_second = big_model(5000, 1000, b"second")
         big_merged = big[:4000 * 60] + big_second[1000 * 60:]
@@ -468,17 +455,17 @@ os.write(fd, b"W")
             ({"AT_FIRST_END": r"printf 'old output\r\n' >c.mo"}, FIRST, SECOND, "I/O error 80",
              {"c.mo": OLD}),
             # A writer of a.mo waits, and the merge is that of a.mo as counted.
-            ({"AT_FIRST_END": writer + " a.mo behind"}, big, big_second, 0,
+            ({"AT_FIRST_END": self.BEHIND % ("a.mo", "a.mo")}, big, big_second, 0,
              {"a.mo": w(big), "c.mo": big_merged}),
             ({"COPY_ERRNO": "1"}, big, big_second, 0, {"c.mo": big_merged}),  # refused: EPERM
             ({"FAIL_READ": "2"}, lf_big, big_second, "I/O error 1117", {"c.mo": cut}),
             # A writer that the system lets in, out of patience, while a call of the merge is held
             # fails the run where that input is let go; the output keeps what was written.
-            ({"AT_WRITE": writer + " a.mo"}, lf_big, big_second, "I/O error 32",
+            ({"AT_WRITE": self.WRITE % "a.mo"}, lf_big, big_second, "I/O error 32",
              {"a.mo": w(lf_big), "c.mo": big_model(5000, 4999, b"first")[:4999 * 60]}),
-            ({"AT_COPY": writer + " b.mo"}, big, big_second, "I/O error 32",
+            ({"AT_COPY": self.WRITE % "b.mo"}, big, big_second, "I/O error 32",
              {"b.mo": w(big_second), "c.mo": big_merged}),
-            ({"AT_SEEK": writer + " b.mo"}, big, far, "I/O error 32",
+            ({"AT_SEEK": self.WRITE % "b.mo"}, big, far, "I/O error 32",
              {"b.mo": w(far), "c.mo": far_merged}),
             # An input that became a device after the probe is never read.
             ({"SWAP": "b.mo"}, FIRST, SECOND, "File not found", {"b.mo": None, "c.mo": None}),
