@@ -172,10 +172,10 @@ void RunMainSequence() {
   IoCheck();
   if (first_count != second_count) {
     // Nothing more is read: a writer of an input need not wait while the run waits for Enter. An
-    // input that the system let a writer into during its count was not counted as it is.
-    files.first.LetWritersIn();
+    // input whose text changed during its count was not counted as it is.
+    files.first.VerifyAndLetGo();
     IoCheck();
-    files.second.LetWritersIn();
+    files.second.VerifyAndLetGo();
     IoCheck();
     out.WriteText("The number of lines in file <");
     out.WriteText(first_name);

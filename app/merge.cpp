@@ -9,10 +9,11 @@ void MergeSections(LineFile& first, LineFile& second, LineFile& output,
                    void (*warn)(MergeInput input)) {
   // Network section: the first input's lines before its first marker line. The marker line is
   // read but not written, and nothing after it is read: writers of the first input go on now.
-  // A hold that ended before fails here, before a warning may tell of a text never counted.
+  // A text that changed since its open fails here, before a warning may tell of a text never
+  // counted.
   bool marker_found = first.CopyLinesUntil(output, kSectionMarker);
   IoCheck();
-  first.LetWritersIn();
+  first.VerifyAndLetGo();
   IoCheck();
   if (!marker_found) warn(MergeInput::kFirst);
 
@@ -30,7 +31,7 @@ void MergeSections(LineFile& first, LineFile& second, LineFile& output,
     second.CopyLinesUntil(output, {});
     IoCheck();
   }
-  second.LetWritersIn();
+  second.VerifyAndLetGo();
   IoCheck();
   if (!marker_found) warn(MergeInput::kSecond);
 }

@@ -18,9 +18,10 @@ enum class MergeInput { kFirst, kSecond };
 // their first line. Lines are copied whole, each ended by CR LF. When an input has no marker line,
 // `warn` is called for it at once, before the merge goes on. Runs the I/O check after every
 // statement, so a failure is raised from here. Inputs counted with the marker (CountLines) whose
-// sections are canonical may be copied inside the system. Each input is let go (LetWritersIn) as
-// soon as the merge has read what it takes of it; an input whose hold against writers the system
-// ended before then fails the merge with 32, as what was merged may not be the text counted.
+// sections are canonical may be copied inside the system. Each input is let go (VerifyAndLetGo)
+// as soon as the merge has read what it takes of it, before a warning about it; an input whose
+// text changed since its open (or whose hold against writers the system ended) fails the merge
+// with 32 there, as what was merged may not be the text counted.
 void MergeSections(LineFile& first, LineFile& second, LineFile& output,
                    void (*warn)(MergeInput input));
 

@@ -21,8 +21,9 @@ namespace kg {
 //     unusable:  no notes (the count did not start at the first byte, stopped at a failed read or
 //                found the file unheld; Bind and every open but a rewind forget them); another
 //                marker; a flaw in the span; a span that fits the output's free block room; the
-//                hold let go (LetWritersIn); an output that is a terminal or a pipe, or lost text;
-//                a copy the system refuses (the runs go on from there, unless the output is full).
+//                hold let go (VerifyAndLetGo); an output that is a terminal or a pipe, or lost
+//                text; a copy the system refuses (the runs go on from there, unless the output is
+//                full).
 //   Seek past a counted section (SkipToCountedMarker, under SkipLinesUntil)
 //     relies on: the count's notes (where the first marker line starts) and the hold.
 //     unusable:  no notes, another marker, the hold let go, as above; a lone CR before the marker
@@ -33,11 +34,18 @@ namespace kg {
 //     unusable:  never; a run goes straight into the output's block only where the output takes
 //                text and is not written through (RunRoom).
 //
-// A hold lets the shortcuts trust the count; it is verified where it ends. The system may end a
-// read lease by itself after its lease-break-time, to let in a writer that waited: LetWritersIn
-// then fails with 32, which the merge meets after it has read its inputs. So any change, to a
-// section copied or seeked past as to one read line by line, fails the run instead of a merge
-// written from a text that was never counted.
+// A hold lets the shortcuts trust the count, and every input's text, held or not, is verified
+// where it is let go (VerifyAndLetGo): the system may end a hold by itself to let in a writer that
+// waited, and some changes pass a hold unseen (an open for reading that empties the file) or meet
+// none (a file read unheld). Either fails the let-go with 32, which the merge meets after each
+// input, and the unequal path before its counts. So any change, to a section copied or seeked
+// past as to one read line by line, fails the run instead of a merge written from a text that was
+// never counted.
+//
+// The rule that keeps this true: every input opened is let go with its check before anything is
+// said of its text (the completion line, a missing-marker warning, the counts). Closing an input
+// drops its hold unverified, so no path may reach its end with an input not let go; the unit
+// tests check every run that reaches the completion line for it.
 
 // The byte that ends the readable text of any line file (Ctrl-Z).
 constexpr char kEndOfText = 26;
@@ -107,7 +115,7 @@ class LineFile {
   void SkipLine();
   // Counts and consumes the lines from the current position to the end of the text: the number
   // of times AtEnd would be false and SkipLine run. Stops before a byte 26. Counting from the
-  // first byte of a file held against writers (see LetWritersIn) also notes, for the shortcuts
+  // first byte of a file held against writers (see KeepsWritersOut) also notes, for the shortcuts
   // (see the table above),
   // where the first line starting with `marker` (at most 16 characters, none of them CR, LF or
   // 26) begins and which parts of the text are canonical (CR LF line ends only, the last line
@@ -128,12 +136,14 @@ class LineFile {
   char ReadChar();
   // A named file opened for reading is held against writers where the system can: a process
   // that has it open for writing makes the open fail with 32, and one that opens it for writing
-  // meanwhile waits (on POSIX up to the system's lease-break-time). This lets them in, for a file
-  // that is no longer read or while the run waits for a person; the file stays open, and from
-  // then on it is read only the normal way. 32 when the hold had already ended: the system let a
-  // writer in, so what was read since the open may not be the text it held then; the system's
-  // code when the hold cannot be ended. Nothing for a file that was never held.
-  void LetWritersIn();
+  // meanwhile waits (for as long as the system lets it). This verifies that the file's text is
+  // still the one it held at the open, held or not, then lets writers in, for a file that is no
+  // longer read or while the run waits for a person; the file stays open, and from then on it is
+  // read only the normal way. 32 when the text may have changed since the open (its size or
+  // modification time differ, or the system ended the hold to let a writer in), so that what was
+  // read may not be the text counted; the system's code when it cannot tell or cannot end the
+  // hold. Checks once: nothing for a file already let go, and for a console stream.
+  void VerifyAndLetGo();
 
   // Appends the text, after blanks up to `width` when the text is shorter.
   void WriteText(std::string_view text, int width = 0);
@@ -228,8 +238,8 @@ class LineFile {
   // when the file is still held. False with the code stored when the move fails.
   bool SkipToCountedMarker(std::string_view prefix);
   // True while the file is open for reading and its open took a hold against writers that has
-  // not been let go. The system may have ended the hold since: LetWritersIn finds that.
-  bool Held();
+  // not been let go. The system may have ended the hold since: VerifyAndLetGo finds that.
+  bool KeepsWritersOut();
 
   // ---- The state: of the handle and the block (line_file.cpp), and the count's notes. ----
   Role role_;

@@ -13,7 +13,7 @@ std::int64_t LineFile::CountLines(std::string_view marker) {
   if (!ReadyToRead()) return 0;
   counted_.valid = false;
   // What the merge may rely on is noted only for a count of the whole text from the first byte,
-  // of a file that no one could write meanwhile.
+  // of a file held against writers; a change the hold did not keep out fails the file's let-go.
   const bool noting = Offset() == 0 && marker.size() <= sizeof counted_.marker;
   scan::CountState state;
   bool whole = true;  // the text ended at a byte 26 or at the end of the data, not at a failure
@@ -30,7 +30,7 @@ std::int64_t LineFile::CountLines(std::string_view marker) {
   }
   const std::uint64_t end = Offset();
   const std::uint64_t lines = scan::FinishCount(end, state);
-  if (noting && whole && Held()) {
+  if (noting && whole && KeepsWritersOut()) {
     std::memcpy(counted_.marker, marker.data(), marker.size());
     counted_.marker_length = marker.size();
     counted_.marker_start = state.marker == scan::kNowhere ? end : state.marker;

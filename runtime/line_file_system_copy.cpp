@@ -15,12 +15,12 @@ namespace pf = platform;
 
 }  // namespace
 
-bool LineFile::Held() {
-  return mode_ == Mode::kReading && pf::IsHeldAgainstWriters(handle_) != 0;
+bool LineFile::KeepsWritersOut() {
+  return mode_ == Mode::kReading && pf::KeepsWritersOut(handle_) != 0;
 }
 
-void LineFile::LetWritersIn() {
-  if (mode_ == Mode::kReading && role_ == Role::kNamed && !pf::LetWritersIn(handle_)) {
+void LineFile::VerifyAndLetGo() {
+  if (mode_ == Mode::kReading && role_ == Role::kNamed && !pf::VerifyAndLetGo(handle_)) {
     SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
   }
 }
@@ -32,7 +32,7 @@ bool LineFile::SkipToCountedMarker(std::string_view prefix) {
   }
   const std::uint64_t here = Offset();
   const std::uint64_t to = counted_.marker_start;
-  if (to <= here || !Held()) return true;
+  if (to <= here || !KeepsWritersOut()) return true;
   if (to <= read_offset_) {  // in the block
     position_ += static_cast<std::size_t>(to - here);
     return true;
@@ -64,7 +64,7 @@ bool LineFile::CopyInsideSystem(LineFile& output, std::string_view prefix) {
   // statement as if no copy were made inside the system.
   std::size_t room = 0;
   output.RunRoom(&room);
-  if (end - std::min(end, here) < room || !Held()) {
+  if (end - std::min(end, here) < room || !KeepsWritersOut()) {
     return true;
   }
   const std::uint64_t start = here;

@@ -26,7 +26,9 @@ struct OpenFile {
   DWORD access;
   DWORD share;
   std::size_t position = 0;
-  bool held = false;  // held against writers since the open (see IsHeldAgainstWriters)
+  bool held = false;       // held against writers since the open (see KeepsWritersOut)
+  bool verifying = false;  // no one may write: its text is verified at its let-go
+  std::string at_open;     // the file's bytes at the open
 };
 std::map<std::uintptr_t, OpenFile> open_files;
 std::uintptr_t next_handle = 0x100;
@@ -132,9 +134,13 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
   }
   if (creation_disposition != OPEN_EXISTING) state.files[file].clear();
   std::uintptr_t handle = fake::next_handle++;
-  bool held = !(desired_access & GENERIC_WRITE) && !(share_mode & FILE_SHARE_WRITE) &&
-              state.unheld.count(file) == 0;
-  fake::open_files[handle] = fake::OpenFile{file, desired_access, share_mode, 0, held};
+  bool verifying = !(desired_access & GENERIC_WRITE) && !(share_mode & FILE_SHARE_WRITE);
+  bool held = verifying && state.unheld.count(file) == 0;
+  fake::open_files[handle] =
+      fake::OpenFile{file, desired_access, share_mode, 0, held, verifying, state.files[file]};
+  if (verifying) {
+    state.verified_opens.push_back(fake::VerifiedOpen{reinterpret_cast<HANDLE>(handle), file});
+  }
   ++state.open_handles;
   return reinterpret_cast<HANDLE>(handle);
 }
@@ -208,18 +214,25 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move
   return static_cast<DWORD>(distance);
 }
 
-BOOL IsHeldAgainstWriters(HANDLE file) {
+BOOL KeepsWritersOut(HANDLE file) {
   fake::OpenFile* open = fake::Find(file);
-  if (Injected(Call::kIsHeldAgainstWriters) || open == nullptr) return 0;
+  if (Injected(Call::kKeepsWritersOut) || open == nullptr) return 0;
   return open->held ? 1 : 0;
 }
 
-BOOL LetWritersIn(HANDLE file) {
+BOOL VerifyAndLetGo(HANDLE file) {
   fake::OpenFile* open = fake::Find(file);
-  bool lapsed = open != nullptr && open->held && state.unheld.count(open->name) != 0;
-  if (open != nullptr) open->held = false;
-  if (Injected(Call::kLetWritersIn)) return 0;
-  if (lapsed) {
+  bool changed = open != nullptr && open->verifying &&
+                 ((open->held && state.unheld.count(open->name) != 0) ||
+                  state.files[open->name] != open->at_open);
+  if (open != nullptr && open->verifying) {
+    for (fake::VerifiedOpen& verified : state.verified_opens) {
+      if (verified.handle == file) verified.let_go_after_writes = state.writes.size();
+    }
+  }
+  if (open != nullptr) open->held = open->verifying = false;
+  if (Injected(Call::kVerifyAndLetGo)) return 0;
+  if (changed) {
     fake::last_error = ERROR_SHARING_VIOLATION;
     return 0;
   }

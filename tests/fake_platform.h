@@ -34,8 +34,8 @@ enum class Call {
   kGetStdHandle,
   kSetFilePointer,
   kCopyFileRange,
-  kIsHeldAgainstWriters,
-  kLetWritersIn,
+  kKeepsWritersOut,
+  kVerifyAndLetGo,
   kCount
 };
 
@@ -47,6 +47,15 @@ constexpr char kStderr[] = "<stderr>";
 struct WriteCall {
   std::string target;
   std::string bytes;
+};
+
+// One open for reading that lets no one write: its handle and file, and how many WriteFile calls
+// had been made when VerifyAndLetGo checked it (`kNotLetGo` while it has not).
+struct VerifiedOpen {
+  static constexpr std::size_t kNotLetGo = ~std::size_t{0};
+  HANDLE handle;
+  std::string name;
+  std::size_t let_go_after_writes = kNotLetGo;
 };
 
 // One MessageBoxA call; `output_size` is how many bytes standard output held when it was shown.
@@ -89,7 +98,8 @@ struct State {
   // while the tool works, as another process would.
   std::function<void(Call call)> before_call;
   // Files the system does not hold against writers from the open; a file put here after its open
-  // lost its hold meanwhile (the system let a writer in), which LetWritersIn then tells.
+  // lost its hold meanwhile (the system let a writer in), which VerifyAndLetGo then tells, as it
+  // tells a file whose bytes differ from those at its open.
   std::set<std::string> unheld;
   std::optional<std::string> command_line;  // what GetCommandLineA gives; null when unset
   int box_answer = 1;                       // what MessageBoxA answers; 0: no box shown
@@ -111,6 +121,7 @@ struct State {
   std::map<std::string, std::string> files_at_failure;  // the files just before it
   std::size_t output_at_failure = 0;                    // standard output's size just before it
   std::vector<WriteCall> writes;
+  std::vector<VerifiedOpen> verified_opens;
   std::vector<Box> boxes;
   int open_handles = 0;  // handles from CreateFileA not yet closed
 };

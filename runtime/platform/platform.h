@@ -83,13 +83,19 @@ void InitializeProcess(int argc, char** argv);
 // GetLastError. share_mode FILE_SHARE_READ lets others read but not write while the handle is open,
 // and it holds against other processes too; a file that standard output or standard error writes
 // into, or that another process or a writable mapping holds open for writing, counts as held open
-// for writing. A sharing conflict fails with ERROR_SHARING_VIOLATION at once: an open never waits
-// for another holder (see IsHeldAgainstWriters), nor for the other end of a pipe.
-// OPEN_EXISTING opens a regular file only: a device, a pipe or a socket of that name fails with
-// ERROR_FILE_NOT_FOUND, as a missing file does, and a directory with ERROR_ACCESS_DENIED.
-// CREATE_ALWAYS truncates an existing file only once the open is known to succeed. CREATE_NEW
-// fails with ERROR_FILE_EXISTS, leaving it untouched, when a regular file (or a symbolic link that
-// leads nowhere) has the name; anything else of that name (a device, a pipe) is opened as it is.
+// for writing. One file reached by two names counts as one, also through a mount that shows it
+// under a device of its own (an overlay or a FUSE mirror of the file beneath). A sharing conflict
+// fails with ERROR_SHARING_VIOLATION at once: an open never waits for another holder (see
+// KeepsWritersOut), nor for the other end of a pipe; an existing file refused for writing is never
+// opened for writing, so a refused open changes nothing for the file's other holders.
+// Only a regular file is opened for reading: on POSIX every open for reading, on Windows an
+// OPEN_EXISTING one, fails with ERROR_FILE_NOT_FOUND for a directory, a device, a pipe or a socket
+// of that name, as for a missing file. CREATE_ALWAYS truncates an existing file only once the
+// open is known to succeed. CREATE_NEW fails with ERROR_FILE_EXISTS, leaving it untouched, when a
+// regular file (or a symbolic link that leads nowhere) has the name; what else has the name is
+// opened as CREATE_ALWAYS would open it: on POSIX anything that is no regular file (a device, a
+// pipe; a directory then fails with ERROR_ACCESS_DENIED), on Windows a directory (which then
+// fails so), while a Windows device name is no existing file there at all.
 HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, void* security,
                    DWORD creation_disposition, DWORD flags, HANDLE template_file);
 
@@ -109,21 +115,26 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, 
 // stored into *distance_high when it is not null.
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move_method);
 
-// TRUE while a file opened for reading with a share mode that lets no one write holds a hold
-// against writers taken at its open, that LetWritersIn has not ended yet: a writer had to wait
-// for this process, or for the system's patience (on POSIX the lease-break-time), so that what is
-// read from it is what it held at the open, as long as LetWritersIn succeeds in the end. FALSE
-// where the system could not hold it so (the open went on without), and after LetWritersIn.
-// Makes no system call and never fails.
-BOOL IsHeldAgainstWriters(HANDLE file);
+// TRUE while a file opened for reading with a share mode that lets no one write keeps writers
+// out, so that what is read from it is what it held at the open, as long as VerifyAndLetGo
+// succeeds in the end. On POSIX: a read lease taken at the open (on a file system where the
+// system sees every writer) and not let go yet; a writer waits for this process or for the
+// system's patience (its lease-break-time), after which the system may end the lease unasked.
+// FALSE where no lease could be had, and after VerifyAndLetGo. On Windows: the share mode of a
+// disk file's handle, which keeps writers out until the handle is closed, VerifyAndLetGo or not.
+// Makes no system call on POSIX and never fails.
+BOOL KeepsWritersOut(HANDLE file);
 
-// Ends the hold against writers of a file opened for reading, leaving it open: a writer waiting
-// for it goes on. Returns 0 with ERROR_SHARING_VIOLATION when the hold was no longer there: the
-// system ended it to let a writer in, so what was read since the open may not be what the file
-// held then; 0 with another code when the system cannot end it. TRUE when the hold lasted to
-// here, or there was none (a file never held, a hold already ended, or Windows, where the share
-// mode lasts as long as the handle). The file counts as unheld afterwards either way.
-BOOL LetWritersIn(HANDLE file);
+// For a file opened for reading with a share mode that lets no one write, whether held or not:
+// verifies that its text is what it was at the open, then ends its hold (POSIX: the lease; a
+// writer waiting for it goes on), leaving it open. The text counts as changed when the file's size
+// or last modification time, asked afresh from the system, differ from those at the open, or when
+// the system ended the hold to let a writer in: 0 with ERROR_SHARING_VIOLATION. 0 with another
+// code when the system cannot tell or cannot end the hold. TRUE otherwise, and for a handle that
+// needs no verifying (opened otherwise, or already let go). A same-size rewrite within one step of
+// the file system's clock (FAT's 2 s) on a file not held is not seen. Verified once: the file
+// counts as let go afterwards either way.
+BOOL VerifyAndLetGo(HANDLE file);
 
 // Copies up to `count` bytes from the source's file position to the target's inside the system,
 // without passing them through this process, and moves both positions on by *copied, which may

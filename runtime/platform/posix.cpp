@@ -47,14 +47,26 @@ int pending_terminal_lf_fd = -1;
 constexpr int kKnownDescriptors = 1024;
 signed char terminal_state[kKnownDescriptors] = {};
 
+// What a file's text looked like at one moment, as far as the system tells without reading it: its
+// size and last modification time. A write changes the time; a rename over it does not.
+struct Stamp {
+  std::int64_t size = 0;
+  std::int64_t seconds = 0;
+  std::uint32_t nanoseconds = 0;
+  bool operator==(const Stamp&) const = default;
+};
+
 // One handle this process opened with CreateFileA, with what it does and what it lets others do.
 struct OpenEntry {
   int fd = -1;
+  int lock_fd = -1;  // a replaced file's read-only descriptor, which holds its exclusive flock
   dev_t device = 0;
   ino_t inode = 0;
   DWORD access = 0;
   DWORD share = 0;
-  bool held = false;  // a read lease taken at the open and not yet let go (see LetWritersIn)
+  bool held = false;       // a read lease taken at the open and not let go yet
+  bool verifying = false;  // a reader that lets no one write, whose text is verified at its let-go
+  Stamp stamp;             // its text at the open
 };
 constexpr int kMaxOpen = 256;
 OpenEntry open_table[kMaxOpen];
@@ -171,14 +183,23 @@ bool Permits(DWORD access, DWORD share) {
          (!(access & GENERIC_WRITE) || (share & FILE_SHARE_WRITE));
 }
 
+// True when `a` and `b` are one file: the same inode of the same device, or two regular files with
+// the same inode number, size and modification time (to the nanosecond) on two devices, as an
+// overlay or a FUSE mirror shows the file beneath it under a device of its own.
+bool SameFile(const struct stat& a, const struct stat& b) {
+  if (a.st_ino != b.st_ino) return false;
+  if (a.st_dev == b.st_dev) return true;
+  return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
 // True when standard output or standard error writes into this file: a regular file or a pipe
 // (a terminal or /dev/null is no file that text could be lost from).
 bool WrittenByStandardStream(const struct stat& status) {
   for (int fd = 1; fd <= 2; ++fd) {
     struct stat stream;
     if (standard_closed_at_start[fd] || fstat(fd, &stream) != 0) continue;
-    if ((S_ISREG(stream.st_mode) || S_ISFIFO(stream.st_mode)) && stream.st_dev == status.st_dev &&
-        stream.st_ino == status.st_ino) {
+    if ((S_ISREG(stream.st_mode) || S_ISFIFO(stream.st_mode)) && SameFile(stream, status)) {
       return true;
     }
   }
@@ -194,7 +215,9 @@ bool SharingAllows(const struct stat& status, DWORD access, DWORD share) {
     return false;
   }
   for (const OpenEntry& entry : open_table) {
-    if (entry.fd < 0 || entry.device != status.st_dev || entry.inode != status.st_ino) continue;
+    if (entry.fd < 0 || entry.inode != status.st_ino) continue;
+    struct stat open;  // asked afresh: the entry's size and time as they are now
+    if (fstat(entry.fd, &open) != 0 || !SameFile(open, status)) continue;
     if (!Permits(access, entry.share) || !Permits(entry.access, share)) return false;
   }
   return true;
@@ -243,6 +266,27 @@ bool LeaseSeesEveryWriter(int fd) {
   }
 }
 
+// Asks the system afresh (past the attribute caches of FUSE and network file systems) for the
+// size and modification time of the open file `fd`. False with errno set when it cannot tell.
+bool StampOf(int fd, Stamp* stamp) {
+  struct statx now;
+  int result;
+  do {
+    result = statx(fd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_SIZE | STATX_MTIME, &now);
+  } while (result != 0 && errno == EINTR);
+  if (result == 0 && (now.stx_mask & (STATX_SIZE | STATX_MTIME)) == (STATX_SIZE | STATX_MTIME)) {
+    *stamp =
+        Stamp{static_cast<std::int64_t>(now.stx_size), now.stx_mtime.tv_sec, now.stx_mtime.tv_nsec};
+    return true;
+  }
+  if (result != 0 && errno != ENOSYS) return false;
+  struct stat status;  // a system without statx, or one that could not say: what fstat knows
+  if (fstat(fd, &status) != 0) return false;
+  *stamp = Stamp{status.st_size, status.st_mtim.tv_sec,
+                 static_cast<std::uint32_t>(status.st_mtim.tv_nsec)};
+  return true;
+}
+
 // Opens `name` with `flags`, retrying interrupted calls; -1 with errno set on failure.
 int OpenRetrying(const char* name, int flags) {
   int fd;
@@ -252,18 +296,150 @@ int OpenRetrying(const char* name, int flags) {
   return fd;
 }
 
-// True when another process holds the existing regular file `name` open for writing now, so far
-// as a read lease, taken on an open for reading and let go at once, can tell. False where none
-// can be tried (a file that cannot be read or leased, such as another owner's; no regular file,
-// which is not even opened).
-bool WrittenByAnotherProcess(const char* name) {
-  struct stat status;
-  if (stat(name, &status) != 0 || !S_ISREG(status.st_mode)) return false;
-  int fd = OpenRetrying(name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
-  Lease lease = TakeReadLease(fd);  // no lease on anything but a regular file put there meanwhile
-  close(fd);                        // a lease ends with its descriptor
+// A descriptor that is closed when its owner ends, unless it has been handed over.
+class OwnedDescriptor {
+ public:
+  OwnedDescriptor() = default;
+  OwnedDescriptor(const OwnedDescriptor&) = delete;
+  OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
+  ~OwnedDescriptor() { Reset(-1); }
+  int get() const { return fd_; }
+  // Closes the descriptor held (keeping errno), then holds `fd`.
+  void Reset(int fd) {
+    if (fd_ >= 0) {
+      int error = errno;
+      close(fd_);
+      errno = error;
+    }
+    fd_ = fd;
+  }
+  // Hands the descriptor over: the owner no longer closes it.
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// A file on its way through CreateFileA: what was opened, what it is, and what the checks found.
+struct Opening {
+  OwnedDescriptor fd;
+  OwnedDescriptor lock;  // an existing file to replace: the read-only descriptor it was checked on
+  struct stat status = {};
+  bool held = false;
+  bool verifying = false;
+  Stamp stamp;
+};
+
+// Opens `name` with `flags` without waiting: not for a lease, this process's own included (an
+// input reached by another name as the output), nor for the other end of a FIFO; reads and writes
+// on the descriptor do wait. Fills `file` (descriptor and status). 0, or the code of the failure.
+DWORD OpenWithoutWaiting(const char* name, int flags, Opening* file) {
+  const bool reading = (flags & O_ACCMODE) == O_RDONLY;
+  int fd = OpenRetrying(name, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    // EWOULDBLOCK: a process holds the file with a lease, as a share mode that lets no one in.
+    // For reading, a socket or a device without its driver is no file, as below.
+    if (errno == EWOULDBLOCK) return ERROR_SHARING_VIOLATION;
+    if (reading && (errno == ENXIO || errno == ENODEV)) return ERROR_FILE_NOT_FOUND;
+    return MapErrno(errno, name);
+  }
+  file->fd.Reset(fd);
+  int status_flags = fcntl(fd, F_GETFL);
+  if (status_flags < 0 || fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0 ||
+      fstat(fd, &file->status) != 0) {
+    return MapErrno(errno, name);
+  }
+  return 0;
+}
+
+// The checks that stand for a share mode, on a descriptor of a regular file or device open for
+// reading or writing: this process's own handles and standard streams, then the lock against
+// other processes (regular files only). 0, or ERROR_SHARING_VIOLATION.
+DWORD CheckSharing(int fd, const struct stat& status, DWORD access, DWORD share) {
+  if (!SharingAllows(status, access, share)) return ERROR_SHARING_VIOLATION;
+  if (S_ISREG(status.st_mode) && !LockAgainstOtherProcesses(fd, access)) {
+    return ERROR_SHARING_VIOLATION;
+  }
+  return 0;
+}
+
+// Step of a read: what was met by the name must be a regular file (a directory, a device or a FIFO
+// put in its place since it was probed is never read), shared as asked, and, when no one may
+// write, held against writers where the system can, its text stamped for the check at its let-go.
+DWORD OpenToRead(const char* name, DWORD access, DWORD share, Opening* file) {
+  if (DWORD error = OpenWithoutWaiting(name, O_RDONLY, file)) return error;
+  if (!S_ISREG(file->status.st_mode)) return ERROR_FILE_NOT_FOUND;
+  if (DWORD error = CheckSharing(file->fd.get(), file->status, access, share)) return error;
+  if (share & FILE_SHARE_WRITE) return 0;
+  Lease lease = TakeReadLease(file->fd.get());
+  if (lease == Lease::kWriterHasIt) return ERROR_SHARING_VIOLATION;
+  // Where writers may get in unseen, the lease has told what it can: the file is read unheld.
+  file->held = lease == Lease::kTaken && LeaseSeesEveryWriter(file->fd.get());
+  if (lease == Lease::kTaken && !file->held) fcntl(file->fd.get(), F_SETLEASE, F_UNLCK);
+  file->verifying = true;
+  return StampOf(file->fd.get(), &file->stamp) ? 0 : MapErrno(errno, name);
+}
+
+// True when any descriptor holds the regular file open for writing now, another process's or one
+// this process inherited, as far as a read lease taken on `fd` (open for reading) and let go at
+// once can tell. False where none can be tried (no CAP_LEASE for another owner's file).
+bool HasWriterNow(int fd) {
+  Lease lease = TakeReadLease(fd);
+  if (lease == Lease::kTaken) fcntl(fd, F_SETLEASE, F_UNLCK);
   return lease == Lease::kWriterHasIt;
+}
+
+// Step of a replace: every check that can refuse an existing regular file, made on a read-only
+// descriptor of it, so that a refused file is never opened for writing (an open for writing
+// would start the break of another process's lease on it). The descriptor stays in `file->lock`
+// with the exclusive flock. 0 also when there is nothing to check this way (no regular file of
+// that name, or one that cannot be read): the open for writing then checks on its own descriptor.
+DWORD CheckBeforeReplacing(const char* name, DWORD access, DWORD share, Opening* file) {
+  struct stat named;
+  if (stat(name, &named) != 0 || !S_ISREG(named.st_mode)) return 0;
+  Opening reading;
+  if (OpenWithoutWaiting(name, O_RDONLY, &reading) != 0) return 0;
+  if (!S_ISREG(reading.status.st_mode)) return 0;
+  if (DWORD error = CheckSharing(reading.fd.get(), reading.status, access, share)) return error;
+  if (HasWriterNow(reading.fd.get())) return ERROR_SHARING_VIOLATION;
+  file->lock.Reset(reading.fd.Release());
+  file->status = reading.status;
+  return 0;
+}
+
+// Step of a write: opens for writing, CREATE_NEW leaving every existing regular file (or symbolic
+// link that leads nowhere) alone with ERROR_FILE_EXISTS and opening anything else of that name as
+// it is. A file checked before (`file->lock`) must still be the one the name leads to.
+DWORD OpenToWrite(const char* name, DWORD access, DWORD share, DWORD creation, Opening* file) {
+  const bool must_be_new = creation == CREATE_NEW;
+  if (!must_be_new) {
+    if (DWORD error = CheckBeforeReplacing(name, access, share, file)) return error;
+  }
+  // A file checked before is opened again only as it is: one gone meanwhile is not made anew.
+  const bool checked_before = file->lock.get() >= 0;
+  const struct stat checked = file->status;
+  int flags = O_WRONLY | (checked_before ? 0 : O_CREAT) | (must_be_new ? O_EXCL : 0);
+  DWORD error = OpenWithoutWaiting(name, flags, file);
+  bool as_it_is = false;  // CREATE_NEW met something that is no regular file
+  if (error != 0 && must_be_new && errno == EEXIST) {
+    struct stat existing;
+    if (stat(name, &existing) != 0 || S_ISREG(existing.st_mode)) return ERROR_FILE_EXISTS;
+    error = OpenWithoutWaiting(name, O_WRONLY, file);
+    as_it_is = true;
+  }
+  if (error != 0) return error;
+  if (S_ISDIR(file->status.st_mode)) return ERROR_ACCESS_DENIED;
+  // A regular file that took the name after the exclusive create failed is left alone.
+  if (as_it_is && S_ISREG(file->status.st_mode)) return ERROR_FILE_EXISTS;
+  if (!checked_before) return CheckSharing(file->fd.get(), file->status, access, share);
+  // Another file took the name between the checks and the open: it was never checked.
+  return file->status.st_dev == checked.st_dev && file->status.st_ino == checked.st_ino
+             ? 0
+             : ERROR_SHARING_VIOLATION;
 }
 
 }  // namespace
@@ -289,107 +465,31 @@ void InitializeProcess(int argc, char** argv) {
 
 HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, void* /*security*/,
                    DWORD creation_disposition, DWORD /*flags*/, HANDLE /*template_file*/) {
-  bool writing = (desired_access & GENERIC_WRITE) != 0;
-  // An open never waits: not for a lease, this process's own included (an input reached by
-  // another name as the output), nor for the other end of a FIFO. Reads and writes do wait.
-  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (writing ? O_WRONLY : O_RDONLY);
-  if (creation_disposition == CREATE_ALWAYS || creation_disposition == CREATE_NEW) flags |= O_CREAT;
-  bool must_be_new = creation_disposition == CREATE_NEW;
-  // A file about to be emptied that another process writes: a share mode would refuse the open.
-  if (creation_disposition == CREATE_ALWAYS && WrittenByAnotherProcess(name)) {
-    last_error = ERROR_SHARING_VIOLATION;
-    return INVALID_HANDLE_VALUE;
-  }
-  int fd = OpenRetrying(name, must_be_new ? flags | O_EXCL : flags);
-  bool opened_as_it_is = false;  // CREATE_NEW met something that is no regular file
-  if (fd < 0 && must_be_new && errno == EEXIST) {
-    // A regular file, or a symbolic link that leads nowhere, is never replaced; anything else of
-    // that name (a device, a pipe, a directory) is opened as it is, as CREATE_ALWAYS would.
-    struct stat existing;
-    if (stat(name, &existing) != 0 || S_ISREG(existing.st_mode)) {
-      last_error = ERROR_FILE_EXISTS;
-      return INVALID_HANDLE_VALUE;
-    }
-    fd = OpenRetrying(name, flags & ~O_CREAT);
-    opened_as_it_is = true;
-  }
-  if (fd < 0) {
-    // EWOULDBLOCK: a process holds the file with a lease, as a share mode that lets no one write.
-    // For reading, a socket or a device without its driver is no file, as below.
-    if (errno == EWOULDBLOCK) {
-      last_error = ERROR_SHARING_VIOLATION;
-    } else if (!writing && (errno == ENXIO || errno == ENODEV)) {
-      last_error = ERROR_FILE_NOT_FOUND;
-    } else {
-      FailWith(errno, name);
-    }
-    return INVALID_HANDLE_VALUE;
-  }
-  int status_flags = fcntl(fd, F_GETFL);
-  if (status_flags < 0 || fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
-    FailWith(errno, name);
-    close(fd);
-    return INVALID_HANDLE_VALUE;
-  }
-  struct stat status;
-  if (fstat(fd, &status) != 0) {
-    FailWith(errno, name);
-    close(fd);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (S_ISDIR(status.st_mode)) {
-    close(fd);
-    last_error = ERROR_ACCESS_DENIED;
-    return INVALID_HANDLE_VALUE;
-  }
-  if (!writing && !S_ISREG(status.st_mode)) {
-    close(fd);  // a device or a FIFO put in the file's place since it was probed: never read
-    last_error = ERROR_FILE_NOT_FOUND;
-    return INVALID_HANDLE_VALUE;
-  }
-  if (opened_as_it_is && S_ISREG(status.st_mode)) {
-    close(fd);  // a regular file took the name after the exclusive create failed
-    last_error = ERROR_FILE_EXISTS;
-    return INVALID_HANDLE_VALUE;
-  }
-  if (!SharingAllows(status, desired_access, share_mode) ||
-      (S_ISREG(status.st_mode) && !LockAgainstOtherProcesses(fd, desired_access))) {
-    close(fd);
-    last_error = ERROR_SHARING_VIOLATION;
-    return INVALID_HANDLE_VALUE;
-  }
-  bool held = false;
-  if (!writing && !(share_mode & FILE_SHARE_WRITE)) {
-    Lease lease = TakeReadLease(fd);
-    if (lease == Lease::kWriterHasIt) {
-      close(fd);
-      last_error = ERROR_SHARING_VIOLATION;
-      return INVALID_HANDLE_VALUE;
-    }
-    // Where writers may get in unseen, the lease has told what it can: the file is read unheld.
-    held = lease == Lease::kTaken && LeaseSeesEveryWriter(fd);
-    if (lease == Lease::kTaken && !held) fcntl(fd, F_SETLEASE, F_UNLCK);
-  }
+  Opening file;
+  DWORD error = (desired_access & GENERIC_WRITE)
+                    ? OpenToWrite(name, desired_access, share_mode, creation_disposition, &file)
+                    : OpenToRead(name, desired_access, share_mode, &file);
   OpenEntry* slot = nullptr;
   for (OpenEntry& entry : open_table) {
-    if (entry.fd < 0) {
+    if (error == 0 && entry.fd < 0) {
       slot = &entry;
       break;
     }
   }
-  if (slot == nullptr) {
-    close(fd);
-    last_error = ERROR_TOO_MANY_OPEN_FILES;
+  if (error == 0 && slot == nullptr) error = ERROR_TOO_MANY_OPEN_FILES;
+  // Emptied only now that the open is known to be allowed; devices and pipes have no length.
+  if (error == 0 && creation_disposition == CREATE_ALWAYS && S_ISREG(file.status.st_mode) &&
+      file.status.st_size != 0 && ftruncate(file.fd.get(), 0) != 0) {
+    error = MapErrno(errno, name);
+  }
+  if (error != 0) {
+    last_error = error;
     return INVALID_HANDLE_VALUE;
   }
-  // Truncate only now that the open is known to be allowed; devices and pipes have no length.
-  if (creation_disposition == CREATE_ALWAYS && S_ISREG(status.st_mode) && status.st_size != 0 &&
-      ftruncate(fd, 0) != 0) {
-    FailWith(errno, name);
-    close(fd);
-    return INVALID_HANDLE_VALUE;
-  }
-  *slot = OpenEntry{fd, status.st_dev, status.st_ino, desired_access, share_mode, held};
+  const int fd = file.fd.Release();
+  *slot = OpenEntry{
+      fd,         file.lock.Release(), file.status.st_dev, file.status.st_ino, desired_access,
+      share_mode, file.held,           file.verifying,     file.stamp};
   RememberWhetherTerminal(fd);
   return HandleOf(fd);
 }
@@ -525,19 +625,32 @@ BOOL CopyFileRange(HANDLE source, HANDLE target, std::uint64_t count, std::uint6
   return 1;
 }
 
-BOOL IsHeldAgainstWriters(HANDLE file) {
+BOOL KeepsWritersOut(HANDLE file) {
   OpenEntry* entry = EntryOf(file);
   return entry != nullptr && entry->held ? 1 : 0;
 }
 
-BOOL LetWritersIn(HANDLE file) {
+BOOL VerifyAndLetGo(HANDLE file) {
   OpenEntry* entry = EntryOf(file);
-  if (entry == nullptr || !entry->held) return 1;
-  entry->held = false;
+  if (entry == nullptr || !entry->verifying) return 1;
+  const bool held = entry->held;
+  entry->verifying = entry->held = false;
+  // The text first, while a lease still keeps writers waiting: a change after the let-go is no
+  // change of the text that was read.
+  Stamp now;
+  DWORD error = 0;
+  if (!StampOf(entry->fd, &now)) {
+    error = MapErrno(errno, nullptr);
+  } else if (!(now == entry->stamp)) {
+    error = ERROR_SHARING_VIOLATION;
+  }
   // A lease being broken is still there and ends here. None left (EAGAIN): the system ended it
   // after its lease-break-time and let a writer in.
-  if (fcntl(entry->fd, F_SETLEASE, F_UNLCK) == 0) return 1;
-  last_error = errno == EAGAIN ? ERROR_SHARING_VIOLATION : MapErrno(errno, nullptr);
+  if (held && fcntl(entry->fd, F_SETLEASE, F_UNLCK) != 0 && error == 0) {
+    error = errno == EAGAIN ? ERROR_SHARING_VIOLATION : MapErrno(errno, nullptr);
+  }
+  if (error == 0) return 1;
+  last_error = error;
   return 0;
 }
 
@@ -547,7 +660,10 @@ BOOL CloseHandle(HANDLE file) {
     last_error = ERROR_INVALID_HANDLE;
     return 0;
   }
-  if (OpenEntry* entry = EntryOf(file)) entry->fd = -1;
+  if (OpenEntry* entry = EntryOf(file)) {
+    if (entry->lock_fd >= 0) close(entry->lock_fd);
+    *entry = OpenEntry{};
+  }
   if (pending_terminal_lf_fd == fd) pending_terminal_lf_fd = -1;
   if (fd < kKnownDescriptors) terminal_state[fd] = 0;
   // Linux releases the descriptor even when close reports EINTR; do not close it twice.

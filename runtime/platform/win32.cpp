@@ -35,6 +35,22 @@ namespace {
   return static_cast<::HANDLE>(handle);
 }
 
+// A file opened for reading that lets no one write, with its size and last-write time at the
+// open, for the check of VerifyAndLetGo.
+struct Verified {
+  ::HANDLE handle = nullptr;
+  ::LARGE_INTEGER size = {};
+  ::FILETIME written = {};
+};
+constexpr int kMaxVerified = 64;
+Verified verified[kMaxVerified];
+
+// The size and last-write time of an open disk file; FALSE with the last error set when unknown.
+BOOL StampOf(::HANDLE handle, Verified* stamp) {
+  return ::GetFileSizeEx(handle, &stamp->size) &&
+         ::GetFileTime(handle, nullptr, nullptr, &stamp->written);
+}
+
 }  // namespace
 
 void InitializeProcess(int /*argc*/, char** /*argv*/) {
@@ -50,12 +66,42 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
                          Native(template_file));
   };
   ::HANDLE handle = open(creation_disposition);
-  if (handle != INVALID_HANDLE_VALUE && creation_disposition == OPEN_EXISTING &&
-      !(desired_access & GENERIC_WRITE) && ::GetFileType(handle) != FILE_TYPE_DISK) {
-    // A device or a pipe is no file to read from its first byte: it counts as missing.
-    ::CloseHandle(handle);
-    ::SetLastError(ERROR_FILE_NOT_FOUND);
+  if (handle == INVALID_HANDLE_VALUE && creation_disposition == OPEN_EXISTING &&
+      !(desired_access & GENERIC_WRITE) && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    // A directory put in the file's place is no file to read either: it counts as missing.
+    ::DWORD attributes = ::GetFileAttributesA(name);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      ::SetLastError(ERROR_FILE_NOT_FOUND);
+    } else {
+      ::SetLastError(ERROR_ACCESS_DENIED);
+    }
     return INVALID_HANDLE_VALUE;
+  }
+  if (handle != INVALID_HANDLE_VALUE && creation_disposition == OPEN_EXISTING &&
+      !(desired_access & GENERIC_WRITE)) {
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+      // A device or a pipe is no file to read from its first byte: it counts as missing.
+      ::CloseHandle(handle);
+      ::SetLastError(ERROR_FILE_NOT_FOUND);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (!(share_mode & FILE_SHARE_WRITE)) {  // its text is verified where it is let go
+      Verified* slot = nullptr;
+      for (Verified& entry : verified) {
+        if (entry.handle == nullptr) {
+          slot = &entry;
+          break;
+        }
+      }
+      Verified stamp{handle};
+      if (slot == nullptr || !StampOf(handle, &stamp)) {
+        ::DWORD error = slot == nullptr ? ERROR_TOO_MANY_OPEN_FILES : ::GetLastError();
+        ::CloseHandle(handle);
+        ::SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+      }
+      *slot = stamp;
+    }
   }
   if (handle != INVALID_HANDLE_VALUE || creation_disposition != CREATE_NEW ||
       (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS)) {
@@ -115,13 +161,27 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move
   return static_cast<DWORD>(low);
 }
 
-BOOL IsHeldAgainstWriters(HANDLE file) {
+BOOL KeepsWritersOut(HANDLE file) {
   // The share mode of the open (reading only) keeps every writer out for the handle's life.
   return ::GetFileType(Native(file)) == FILE_TYPE_DISK ? 1 : 0;
 }
 
-BOOL LetWritersIn(HANDLE /*file*/) {
-  return 1;  // a share mode cannot lapse, and ends only with its handle
+BOOL VerifyAndLetGo(HANDLE file) {
+  // A share mode cannot lapse, and ends only with its handle; the text is compared all the same.
+  for (Verified& entry : verified) {
+    if (entry.handle == nullptr || entry.handle != Native(file)) continue;
+    Verified now{entry.handle};
+    const Verified open = entry;
+    entry = Verified{};
+    if (!StampOf(now.handle, &now)) return 0;
+    if (now.size.QuadPart != open.size.QuadPart ||
+        ::CompareFileTime(&now.written, &open.written) != 0) {
+      ::SetLastError(ERROR_SHARING_VIOLATION);
+      return 0;
+    }
+    return 1;
+  }
+  return 1;
 }
 
 BOOL CopyFileRange(HANDLE /*source*/, HANDLE /*target*/, std::uint64_t /*count*/,
@@ -132,6 +192,9 @@ BOOL CopyFileRange(HANDLE /*source*/, HANDLE /*target*/, std::uint64_t /*count*/
 }
 
 BOOL CloseHandle(HANDLE file) {
+  for (Verified& entry : verified) {
+    if (entry.handle == Native(file)) entry = Verified{};
+  }
   return ::CloseHandle(Native(file));
 }
 

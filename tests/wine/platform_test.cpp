@@ -233,6 +233,8 @@ void FileCalls() {
   pf::ReadFile(in, bytes, sizeof bytes, &got, nullptr);
   ExpectText(std::string(bytes, got), "line\r\n",
              "CreateFileA: the refused open truncated nothing");
+  Expect(pf::VerifyAndLetGo(in) == 1 && pf::KeepsWritersOut(in) == 1,
+         "VerifyAndLetGo: an unchanged input passes, and its share mode still keeps writers out");
   pf::CloseHandle(in);
 
   struct {
@@ -240,7 +242,7 @@ void FileCalls() {
     pf::DWORD error;
   } missing[] = {{base + "\\none.mo", ERROR_FILE_NOT_FOUND},
                  {base + "\\nodir\\none.mo", ERROR_PATH_NOT_FOUND},
-                 {base, ERROR_ACCESS_DENIED}};
+                 {base, ERROR_FILE_NOT_FOUND}};  // a directory is no file to read
   for (const auto& m : missing) {
     HANDLE h = pf::CreateFileA(m.name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
