@@ -26,6 +26,10 @@ WINE_SKIPS = {
         "wine reports a pipe whose reader has gone as 233; Windows and Linux give 232",
 }
 RUNNER = shlex.split(os.environ.get("K_GRAFT_RUNNER", ""))
+# The file systems (statfs magic numbers) where the tool holds an input against writers with a
+# lease: ext2/3/4, xfs, btrfs, tmpfs and f2fs. A container's /tmp (overlayfs) is none of them.
+LEASE_FILE_SYSTEMS = {0xEF53: "ext4", 0x58465342: "xfs", 0x9123683E: "btrfs", 0x01021994: "tmpfs",
+                      0xF2F52010: "f2fs"}
 CRLF = b"\r\n"
 PAUSE = CRLF + b"   ... press <Enter> to continue ..." + CRLF
 MODULE = os.path.basename(BINARY)  # the module name the failure report gives
@@ -37,6 +41,12 @@ def failure_report(message):
     head = b"Application Error\r\nException EInOutError in module " + MODULE.encode() + b" at "
     return re.compile(re.escape(head) + rb"([0-9A-F]{8})" +
                       re.escape(b".\r\n" + message.encode() + b".\r\n"))
+
+
+def file_system_type(path):
+    """The statfs magic number of the file system holding `path`, or None when unknown."""
+    found = subprocess.run(["stat", "-f", "-c", "%t", path], capture_output=True, text=True)
+    return int(found.stdout, 16) if found.returncode == 0 else None
 
 
 def parse_strace_writes(log):
@@ -62,7 +72,10 @@ class Result:
 
 
 class ToolTestCase(unittest.TestCase):
-    """A test case with a fresh scratch directory as the tool's working directory."""
+    """A test case with a fresh scratch directory as the tool's working directory; on a file system
+    where inputs can be held against writers when the class sets `held_inputs`."""
+
+    held_inputs = False
 
     def setUp(self):
         if ON_WINDOWS:
@@ -70,9 +83,51 @@ class ToolTestCase(unittest.TestCase):
             for key in (".".join(test[:-1]), ".".join(test)):
                 if key in WINE_SKIPS:
                     self.skipTest("under wine: " + WINE_SKIPS[key])
-        self.dir = tempfile.mkdtemp(prefix="kg-e2e-")
+        self.dir = tempfile.mkdtemp(prefix="kg-e2e-", dir=self.lease_place() if self.held_inputs
+                                    else None)
         os.chmod(self.dir, 0o777)  # unprivileged runs must be able to work here
         self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def lease_place(self):
+        """A directory on a file system where inputs are held: $TMPDIR's, else /dev/shm, else a
+        tmpfs mounted for the test; skips the test, saying why, where there is none."""
+        tried = []
+        for place in (tempfile.gettempdir(), "/dev/shm"):
+            kind = file_system_type(place)
+            if kind in LEASE_FILE_SYSTEMS and os.access(place, os.W_OK):
+                return place
+            tried.append("%s is %s" % (place, "%#x" % kind if kind else "not there"))
+        place = tempfile.mkdtemp(prefix="kg-tmpfs-")
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", place],
+                                 capture_output=True, text=True)
+        if mounted.returncode == 0:
+            self.addCleanup(os.rmdir, place)
+            self.addCleanup(subprocess.run, ["umount", "-l", place])
+            return place
+        os.rmdir(place)
+        self.skipTest("needs a file system where inputs are held (%s): %s, and mounting a tmpfs "
+                      "failed: %s" % (", ".join(LEASE_FILE_SYSTEMS.values()), "; ".join(tried),
+                                      mounted.stderr.strip()))
+
+    def mount_mirror(self, kind, name):
+        """Mounts under `name` in the scratch directory a view of the files of the directory
+        beneath it, "overlay" (upper layer "u") or "bindfs" (of "src"); returns the directory
+        beneath. Skips the subtest, saying why, where the mount cannot be made."""
+        beneath = "u" if kind == "overlay" else "src"
+        for d in (name, beneath) + (("l", "w") if kind == "overlay" else ()):
+            os.makedirs(self.path(d), exist_ok=True)
+        if kind == "overlay":
+            command = ["mount", "-t", "overlay", "overlay", "-o", "lowerdir=%s,upperdir=%s,"
+                       "workdir=%s" % tuple(self.path(d) for d in ("l", "u", "w")), self.path(name)]
+        else:
+            command = ["bindfs", "--no-allow-other", self.path(beneath), self.path(name)]
+        if RUNNER or os.geteuid() != 0 or shutil.which(command[0]) is None:
+            self.skipTest("needs root and %s for a %s mount" % (command[0], kind))
+        mounted = subprocess.run(command, capture_output=True, text=True)
+        if mounted.returncode != 0:
+            self.skipTest("%s mount refused here: %s" % (kind, mounted.stderr.strip()))
+        self.addCleanup(subprocess.run, ["umount", "-l", self.path(name)])
+        return beneath
 
     def path(self, name):
         return os.path.join(self.dir, name)

@@ -10,9 +10,11 @@ import hashlib
 import mmap
 import os
 import resource
+import shlex
 import shutil
 import signal
 import subprocess
+import sys
 import unittest
 
 from kgtest import PAUSE, RUNNER, ToolTestCase, lines, linux_only
@@ -287,10 +289,13 @@ class OutputIsAnInput(FaultTestCase):
         os.mkfifo(self.path("fifo.mo"))
         asked = question() + b"\r\n"
         ab = ("a.mo", "b.mo")
-        cases = [  # (inputs, stdout ("2:" stderr) appends to, lock, c.mo before, expected, c.mo)
+        cases = [  # (inputs, stdout ("2:" stderr) appends to, lock, c.mo before, expected, c.mo,
+            #        the user to run as)
             (ab, "c.mo", None, OLD, "I/O error 32", OLD + asked),
             (ab, "2:c.mo", None, OLD, "I/O error 32", OLD),  # the report is appended to it
             (ab, "a.mo", None, None, "I/O error 32", None),
+            # Where no lease can be had (another owner's file), the standard streams still count.
+            (ab, "2:a.mo", None, None, "I/O error 32", None, UNPRIVILEGED),
             (ab, None, ("a.mo", fcntl.LOCK_EX), None, "I/O error 32", None),
             (ab, None, ("c.mo", fcntl.LOCK_SH), OLD, "I/O error 32", OLD),
             (ab, None, ("a.mo", fcntl.LOCK_SH), OLD, asked + created(), MERGED),  # readers share
@@ -301,9 +306,12 @@ class OutputIsAnInput(FaultTestCase):
              lines("Files <fifo.mo> and </dev/zero> do not exist in this directory.",
                    "Therefore K_Graft cannot proceed.") + PAUSE, OLD),
         ]
-        for inputs, sink, lock, before, expected, after in cases:
-            with self.subTest(sink=sink, lock=lock, inputs=inputs):
+        for inputs, sink, lock, before, expected, after, *user in cases:
+            with self.subTest(sink=sink, lock=lock, inputs=inputs, user=user):
+                if user and (os.geteuid() != 0 or shutil.which("setpriv") is None):
+                    self.skipTest("needs root and setpriv to run the tool unprivileged")
                 self.reset_output(before)
+                os.chmod(self.path("a.mo"), 0o666 if user else 0o644)
                 if lock and lock[1] == "map":  # another process maps it writable, file closed
                     with open(self.path(lock[0]), "r+b") as f:
                         held = mmap.mmap(f.fileno(), 0)
@@ -313,12 +321,14 @@ class OutputIsAnInput(FaultTestCase):
                     held = os.open(self.path(lock[0]), os.O_RDONLY)
                     fcntl.flock(held, lock[1])
                 stream, _, name = (sink or "").rpartition(":")
+                kept = self.read(name) if stream else b""
                 with open(self.path(name) if sink else os.devnull, "ab") as out:
                     into = {"stderr" if stream else "stdout": out} if sink else {}
-                    result = self.run_tool(*inputs, "c.mo", stdin=b"y\n", timeout=10, **into)
+                    result = self.run_tool(*inputs, "c.mo", stdin=b"y\n", timeout=10,
+                                           wrap=user[0] if user else None, **into)
                 if stream:  # the report follows the old text of the file standard error appends to
-                    result.stderr = self.read(name)[len(before):]
-                    self.write(name, self.read(name)[:len(before)])
+                    result.stderr = self.read(name)[len(kept):]
+                    self.write(name, kept)
                 if lock:
                     held.close() if lock[1] == "map" else os.close(held)
                 if isinstance(expected, bytes):
@@ -329,13 +339,20 @@ class OutputIsAnInput(FaultTestCase):
                 self.assertFiles({"a.mo": FIRST, "b.mo": SECOND, "c.mo": after})
 
 
+
+class OtherProcesses(FaultTestCase):
+    """Other processes acting on the files while the tool runs. The scratch directory lies where
+    inputs are held against writers (see ToolTestCase.lease_place)."""
+
+    held_inputs = True
+
     # Preloaded into the tool: at the first end of data it reads, that of a.mo's count, runs the
     # shell command KG_AT_FIRST_END, as another process acting between the count and the merge;
     # so KG_AT_WRITE at the first write of the output, KG_AT_COPY at the first copy inside the
     # system and KG_AT_SEEK at the first seek past a section, each holding that call until the
     # command is done. The KG_FAIL_READth read after the first rewind fails with EIO; a copy inside
     # the system is refused with errno KG_COPY_ERRNO; just before the tool opens the file named
-    # KG_SWAP, a symbolic link to /dev/zero takes its place; each copy and seek is noted in the
+    # KG_SWAP, a symbolic link to KG_SWAP_TO (/dev/zero) takes its place; each copy and seek is noted in the
     # file KG_CALL_LOG.
     SHIM = rb"""#define _GNU_SOURCE
 #include <dlfcn.h>
@@ -385,7 +402,7 @@ int open64(const char *name, int flags, ...) {  /* the tool always gives a mode 
   mode_t mode = va_arg(rest, mode_t);
   va_end(rest);
   if (getenv("KG_SWAP") && !strcmp(name, getenv("KG_SWAP")) && !unlink(name))
-    symlink("/dev/zero", name);
+    symlink(getenv("KG_SWAP_TO") ? getenv("KG_SWAP_TO") : "/dev/zero", name);
   return ((int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open64"))(name, flags, mode);
 }
 """
@@ -394,6 +411,8 @@ int open64(const char *name, int flags, ...) {  /* the tool always gives a mode 
     # tool's standard output open until it is done, so that the run's output ends after it.
     WRITE = "printf W | dd of=%s conv=notrunc status=none"
     BEHIND = "truncate -s +0 %s 2>/dev/null; " + WRITE + " &"
+    # A command that empties a file by an open for reading, which ends no lease.
+    EMPTY = "python3 -c 'import os; os.open(\"%s\", os.O_RDONLY | os.O_TRUNC)'"
 
     def shim(self):
         """Builds the shim in the scratch directory; returns the wrap that preloads it."""
@@ -406,10 +425,25 @@ int open64(const char *name, int flags, ...) {  /* the tool always gives a mode 
         return ["env", "LD_PRELOAD=" + self.path("shim.so"),
                 "ASAN_OPTIONS=verify_asan_link_order=0"]
 
+    # Run in a session of its own by patience(), sharing its lock on the setting: puts the old
+    # lease-break-time back once the test process has gone, however it ended, unless told "back".
+    GUARDIAN = """import os, signal, sys
+for number in (signal.SIGHUP, signal.SIGINT, signal.SIGTERM):
+    signal.signal(number, signal.SIG_IGN)
+setting, pipe, before = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+said = got = os.read(pipe, 16)
+while got:
+    got = os.read(pipe, 16)
+    said += got
+if said != b"back":
+    os.pwrite(setting, before.encode(), 0)
+"""
+
     @contextlib.contextmanager
     def patience(self, seconds=None):
         """Runs the block with the system's lease-break-time alone, other test runs kept from
-        changing it meanwhile; with `seconds`, set to that (skipped where it cannot be set)."""
+        changing it meanwhile; with `seconds`, set to that (skipped where it cannot be set) and put
+        back when the block ends, or by a guardian when the test process is killed."""
         try:
             setting = open("/proc/sys/fs/lease-break-time", "r+" if seconds else "r")
         except OSError as e:
@@ -417,26 +451,53 @@ int open64(const char *name, int flags, ...) {  /* the tool always gives a mode 
         with setting:
             fcntl.flock(setting, fcntl.LOCK_EX)
             before = setting.read()
+            if not seconds:
+                yield
+                return
+            told, tell = os.pipe()
+            guardian = subprocess.Popen(
+                [sys.executable, "-c", self.GUARDIAN, str(setting.fileno()), str(told), before],
+                pass_fds=(setting.fileno(), told), start_new_session=True,
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            os.close(told)
             try:
-                os.pwrite(setting.fileno(), b"%d" % seconds, 0) if seconds else None
+                os.pwrite(setting.fileno(), b"%d" % seconds, 0)
                 yield
             finally:
-                os.pwrite(setting.fileno(), before.encode(), 0) if seconds else None
+                os.pwrite(setting.fileno(), before.encode(), 0)
+                os.write(tell, b"back")
+                os.close(tell)
+                guardian.wait()
 
     def test_a_writer_of_an_input_is_let_in_before_the_pause(self):
         # A writer asks for a.mo during its count and waits; after unequal counts every writer
-        # gets in while the tool waits for Enter, long before the system's patience (45 s) ends.
+        # gets in while the tool waits for Enter, long before the system's patience (45 s) ends:
+        # also through a mount whose leases cannot be trusted (an overlay), where none is kept.
         wrap = self.shim()
-        self.write("b.mo", SECOND + b"B 4\r\n")
-        with self.patience():
-            tool = subprocess.Popen(wrap + ["KG_AT_FIRST_END=" + self.BEHIND % ("a.mo", "a.mo")] +
-                                    self.command("a.mo", "b.mo", "c.mo"), cwd=self.dir,
-                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-            said = tool.stdout.read(128)  # the first block goes out as the pause line is written
-            subprocess.run(self.WRITE % "a.mo", shell=True, cwd=self.dir, timeout=20, check=True)
-            said += tool.communicate(b"\n")[0]
-        self.assertEqual((said.count(b"does not dare"), tool.returncode), (1, 0))
-        self.assertFiles({"a.mo": b"W" + FIRST[1:], "c.mo": None})
+        for where in (".", "ov"):
+            with self.subTest(where=where):
+                a = where + "/a.mo"
+                behind = ["KG_AT_FIRST_END=" + self.BEHIND % (a, a)]
+                if where != ".":  # a writer there gets in at once, and the run fails
+                    self.mount_mirror("overlay", where)
+                    behind = []
+                self.write(a, FIRST)
+                self.write(where + "/b.mo", SECOND + b"B 4\r\n")
+                with self.patience():
+                    tool = subprocess.Popen(
+                        wrap + behind + self.command(a, where + "/b.mo", "c.mo"), cwd=self.dir,
+                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                    said = tool.stdout.read(128)  # the first block goes out with the pause line
+                    try:  # no lease is left to make a writer wait
+                        os.close(os.open(self.path(a), os.O_WRONLY | os.O_NONBLOCK))
+                        waits = False
+                    except BlockingIOError:
+                        waits = True
+                    subprocess.run(self.WRITE % a, shell=True, cwd=self.dir, timeout=60, check=True)
+                    said += tool.communicate(b"\n")[0]
+                self.assertEqual((said.count(b"does not dare"), tool.returncode, waits),
+                                 (1, 0, False))
+                self.assertFiles({a: b"W" + FIRST[1:], "c.mo": None})
 
     def test_other_processes_and_the_system_during_a_run(self):
         wrap = self.shim()
@@ -447,7 +508,14 @@ int open64(const char *name, int flags, ...) {  /* the tool always gives a mode 
         far_merged = big[:4000 * 60] + far[4500 * 60:]
         lf_big = big_model(5000, 4999, b"first").replace(b"\r\n", b"\n")  # read 2 cuts a line
         cut = lf_big[:256 * 1024].replace(b"\n", b"\r\n")
+        lf_merged = big_model(5000, 4999, b"first")[:4999 * 60] + big_second[1000 * 60:]
         w = lambda data: b"W" + data[1:]
+        # A second run names a.mo, which this run holds, as its output, twice, past the
+        # lease-break-time: refused both times without troubling this run.
+        again = "printf 'y\\n' | %s b.mo b.mo a.mo >/dev/null 2>>second.err" % " ".join(
+            shlex.quote(word) for word in self.command())
+        second_run = "%s; sleep 1.5; %s; grep -c 'I/O error 32' second.err >refused" % (again,
+                                                                                         again)
         cases = [  # (KG_ variables, a.mo, b.mo, exit code or message, files after)
             # The counted file is the one merged; an output that appeared meanwhile is kept.
             ({"AT_FIRST_END": r"printf 'N 0\r\n' | cat - a.mo >new.mo && mv new.mo a.mo"},
@@ -467,11 +535,22 @@ int open64(const char *name, int flags, ...) {  /* the tool always gives a mode 
              {"b.mo": w(big_second), "c.mo": big_merged}),
             ({"AT_SEEK": self.WRITE % "b.mo"}, big, far, "I/O error 32",
              {"b.mo": w(far), "c.mo": far_merged}),
-            # An input that became a device after the probe is never read.
+            # So does an input emptied by an open for reading, which no lease sees.
+            ({"AT_WRITE": self.EMPTY % "a.mo"}, lf_big, big_second, "I/O error 32",
+             {"a.mo": b"", "c.mo": cut + b"\r\n"}),
+            ({"AT_COPY": self.EMPTY % "a.mo"}, big, big_second, "I/O error 32",
+             {"a.mo": b"", "c.mo": b""}),
+            ({"AT_SEEK": self.EMPTY % "b.mo"}, big, far, "I/O error 32",
+             {"b.mo": b"", "c.mo": big[:4000 * 60]}),
+            ({"AT_WRITE": second_run}, lf_big, big_second, 0,
+             {"c.mo": lf_merged, "refused": b"2\n", "second.err": None}),
+            # An input that became a device or a directory after the probe is never read.
             ({"SWAP": "b.mo"}, FIRST, SECOND, "File not found", {"b.mo": None, "c.mo": None}),
+            ({"SWAP": "b.mo", "SWAP_TO": "."}, FIRST, SECOND, "File not found",
+             {"b.mo": None, "c.mo": None}),
         ]
         def inputs(where, first, second):  # in place of whatever a row before left there
-            for name in ("a.mo", "b.mo", "c.mo"):
+            for name in ("a.mo", "b.mo", "c.mo", "refused", "second.err"):
                 if os.path.lexists(self.path(name)):
                     os.remove(self.path(name))
             self.write(where + "/a.mo", first)
@@ -488,27 +567,25 @@ int open64(const char *name, int flags, ...) {  /* the tool always gives a mode 
                 else:
                     self.assertRun(result, stdout=created())
                 if "SWAP" in env:  # b.mo is the link the shim made
-                    self.assertEqual(os.readlink(self.path("b.mo")), "/dev/zero")
+                    self.assertEqual(os.readlink(self.path("b.mo")), env.get("SWAP_TO",
+                                                                             "/dev/zero"))
                     os.remove(self.path("b.mo"))
+                if "second.err" in after:
+                    os.remove(self.path("second.err"))
                 self.assertFiles(dict({"a.mo": first, "b.mo": second, "new.mo": None}, **after))
 
         # Only an input held since its open takes a shortcut past its lines: one that another user
-        # may read but not lease, or one where writers may get in unseen (overlayfs, whose layers
-        # can be written beneath it), is read line by line, with no seek and no copy.
-        places = [(".", [], ["copy", "seek"]), (".", UNPRIVILEGED, [])]
-        os.mkdir(self.path("ov"))
-        layers = "lowerdir=%s,upperdir=%s,workdir=%s" % tuple(self.path(d) for d in ("l", "u", "w"))
-        for d in ("l", "u", "w"):
-            os.mkdir(self.path(d))
-        if not RUNNER and os.geteuid() == 0 and subprocess.run(
-                ["mount", "-t", "overlay", "overlay", "-o", layers, self.path("ov")],
-                capture_output=True).returncode == 0:
-            self.addCleanup(subprocess.run, ["umount", self.path("ov")], check=True)
-            places.append(("ov", [], []))
-        for where, user, calls in places:
+        # may read but not lease, or one where writers may get in unseen (an overlay or a FUSE
+        # mirror, written beneath), is read line by line, with no seek and no copy. Beneath a
+        # mirror the text is still verified, and the file beneath is no output.
+        for where, user, calls in [(".", [], ["copy", "seek"]), (".", UNPRIVILEGED, []),
+                                   ("ov", [], []), ("mnt", [], [])]:
             with self.subTest(where=where, user=user):
                 if user and subprocess.run(user + ["test", "-x", self.command()[0]]).returncode:
                     self.skipTest("the binary is not reachable for an unprivileged user")
+                beneath = where
+                if where != ".":
+                    beneath = self.mount_mirror("overlay" if where == "ov" else "bindfs", where)
                 inputs(where, big, far)
                 self.write("log", b"")
                 os.chmod(self.path("log"), 0o666)
@@ -517,6 +594,18 @@ int open64(const char *name, int flags, ...) {  /* the tool always gives a mode 
                 self.assertRun(result, stdout=created())
                 self.assertFiles({"c.mo": far_merged})
                 self.assertEqual(sorted(set(self.read("log").decode().split())), calls)
+                if where == ".":
+                    continue
+                grow = "printf 'B 5\\r\\nB 6\\r\\n' >>%s/b.mo" % beneath
+                result = self.run_tool(where + "/a.mo", where + "/b.mo", "c.mo", stdin=b"y\n",
+                                       wrap=wrap + ["KG_AT_WRITE=" + grow])
+                self.assertFailure(result, "I/O error 32", stdout=None)
+                self.write(beneath + "/b.mo", far)
+                result = self.run_tool(where + "/a.mo", where + "/b.mo", beneath + "/a.mo",
+                                       stdin=b"y\n")
+                self.assertFailure(result, "I/O error 32",
+                                   stdout=question(beneath + "/a.mo") + b"\r\n")
+                self.assertFiles({beneath + "/a.mo": big, beneath + "/b.mo": far})
 
 
 class UnusualInputs(FaultTestCase):
