@@ -1,9 +1,10 @@
 // The operating-system calls the runtime is built on, under their Windows names and contracts.
 //
-// Each platform provides one source file that defines every call declared here (posix.cpp,
-// win32.cpp); the runtime above this header never asks which platform it runs on. The calls
-// mirror the Windows API the runtime was designed against: they return a result, record the reason
-// of a failure for GetLastError, and never throw.
+// Each platform defines every call declared here, in files by job: posix_*.cpp (see
+// posix_internal.h; the sharing policy is at the head of posix_sharing.cpp) and win32_*.cpp (see
+// win32_internal.h); the runtime above this header never asks which platform it runs on. The
+// calls mirror the Windows API the runtime was designed against: they return a result, record the
+// reason of a failure for GetLastError, and never throw.
 #pragma once
 
 #include <cstddef>

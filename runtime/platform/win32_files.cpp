@@ -1,14 +1,6 @@
-// The platform calls for Windows: each passes to the Win32 call of the same name.
-//
-// The Windows API already has the behaviour the runtime was designed against (share modes, the
-// console's CR LF line ends, one command-line text, message boxes), so most calls hand their
-// arguments straight through. The few additions keep the contracts of platform.h where Windows
-// alone would differ: writes go on after a short write, the probe follows symbolic links, a cut
-// module path is terminated, and a report that no box can show goes to the standard error.
-//
-// The platform header comes first: <windows.h> defines macros named like its constants, so below
-// that include only the Windows names are used (same values), and the header's few names needed
-// afterwards are taken here first.
+// The file calls on Windows: CreateFileA (a regular file only for reading, its text stamped for
+// VerifyAndLetGo), reads, writes that go on after a short write, seeks, close, and what a name or a
+// handle is (symbolic links followed).
 #include "runtime/platform/platform.h"
 
 namespace kg::platform {
@@ -18,22 +10,13 @@ constexpr DWORD kNoProgressCode = ERROR_DISK_FULL_CODE;
 }  // namespace
 }  // namespace kg::platform
 
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "runtime/platform/win32_internal.h"
 
 namespace kg::platform {
 
-const char kPathDelimiters[] = "\\/";
+using win32::Native;
 
 namespace {
-
-// The Windows handle of a platform handle (both are untyped pointers).
-::HANDLE Native(HANDLE handle) {
-  return static_cast<::HANDLE>(handle);
-}
 
 // A file opened for reading that lets no one write, with its size and last-write time at the
 // open, for the check of VerifyAndLetGo.
@@ -52,11 +35,6 @@ BOOL StampOf(::HANDLE handle, Verified* stamp) {
 }
 
 }  // namespace
-
-void InitializeProcess(int /*argc*/, char** /*argv*/) {
-  // Windows hands over one command-line text, keeps the standard handles apart from the handles
-  // that CreateFileA returns, and has no signal for a pipe whose reader has gone.
-}
 
 HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, void* security,
                    DWORD creation_disposition, DWORD flags, HANDLE template_file) {
@@ -198,29 +176,8 @@ BOOL CloseHandle(HANDLE file) {
   return ::CloseHandle(Native(file));
 }
 
-HANDLE GetStdHandle(DWORD which) {
-  return ::GetStdHandle(which);
-}
-
 DWORD GetFileType(HANDLE file) {
   return static_cast<DWORD>(::GetFileType(Native(file)));
-}
-
-DWORD GetLastError() {
-  return static_cast<DWORD>(::GetLastError());
-}
-
-void SetLastError(DWORD code) {
-  ::SetLastError(code);
-}
-
-const char* GetCommandLineA() {
-  return ::GetCommandLineA();
-}
-
-char* const* GetArgumentList(int* count) {
-  *count = 0;
-  return nullptr;
 }
 
 DWORD GetFileAttributesA(const char* name) {
@@ -241,38 +198,6 @@ DWORD GetFileAttributesA(const char* name) {
     return INVALID_FILE_ATTRIBUTES;
   }
   return static_cast<DWORD>(information.dwFileAttributes);
-}
-
-DWORD GetModuleFileNameA(void* module, char* buffer, DWORD size) {
-  if (size == 0) return 0;
-  ::DWORD length = ::GetModuleFileNameA(static_cast<HMODULE>(module), buffer, size);
-  if (length >= size) {  // cut: older systems leave the text unterminated
-    length = size - 1;
-    buffer[length] = '\0';
-  }
-  return static_cast<DWORD>(length);
-}
-
-std::size_t VirtualQuery(const void* address, MEMORY_BASIC_INFORMATION* info, std::size_t size) {
-  if (size < sizeof *info) return 0;
-  ::MEMORY_BASIC_INFORMATION region;
-  if (address == nullptr || ::VirtualQuery(address, &region, sizeof region) != sizeof region) {
-    *info = MEMORY_BASIC_INFORMATION{nullptr, nullptr, 0};
-    return 0;
-  }
-  *info = MEMORY_BASIC_INFORMATION{region.BaseAddress, region.AllocationBase,
-                                   static_cast<DWORD>(region.State)};
-  return sizeof *info;
-}
-
-int MessageBoxA(HANDLE owner, const char* text, const char* caption, DWORD type) {
-  // 0 when no box could be shown (wine without a desktop answers -1; that is no box either).
-  int answer = ::MessageBoxA(static_cast<HWND>(owner), text, caption, type);
-  return answer > 0 ? answer : 0;
-}
-
-void ExitProcess(DWORD exit_code) {
-  ::ExitProcess(exit_code);
 }
 
 }  // namespace kg::platform
