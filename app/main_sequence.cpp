@@ -39,6 +39,8 @@ ModelFiles& Files() {
   out.WriteText("   ... press <Enter> to continue ...");
   out.EndLine();
   IoCheck();
+  ShowOutputBeforeWaiting();  // a person at a terminal sees the pause line before it waits
+  IoCheck();
   in.ReadChar();
   in.SkipLine();
   IoCheck();
@@ -149,6 +151,8 @@ void RunMainSequence() {
     IoCheck();
     out.WriteText("Do you wish to proceed? (Y/N): ");
     out.Flush();
+    IoCheck();
+    ShowOutputBeforeWaiting();  // no consent to a question the person could not see
     IoCheck();
     char answer = in.ReadChar();
     in.SkipLine();

@@ -13,4 +13,10 @@ LineFile& StandardOutput() {
   return stream;
 }
 
+void ShowOutputBeforeWaiting() {
+  LineFile& out = StandardOutput();
+  if (!out.HoldsPendingText()) return;  // nothing held: standard input need not even be asked
+  if (StandardInput().ReadsFromTerminal()) out.WriteOut();
+}
+
 }  // namespace kg

@@ -41,6 +41,7 @@ void LineFile::Bind(std::string_view name) {
   write_error_ = 0;
   end_of_data_ = false;
   disk_ = false;
+  terminal_input_ = -1;
   counted_.valid = false;
   read_offset_ = 0;
   fill_ = position_ = 0;
@@ -83,6 +84,7 @@ void LineFile::Open(Mode direction, Creation creation) {
   write_through_ = false;
   write_error_ = 0;
   disk_ = false;
+  terminal_input_ = -1;
   read_offset_ = 0;
   counted_.valid = false;  // another open file, or one opened again by name: not the one counted
   bool writing = direction == Mode::kWriting;
@@ -144,6 +146,12 @@ bool LineFile::ReadyToWrite() {
     return false;
   }
   return true;
+}
+
+bool LineFile::ReadsFromTerminal() {
+  if (!ReadyToRead()) return false;
+  if (terminal_input_ < 0) terminal_input_ = pf::GetFileType(handle_) == pf::FILE_TYPE_CHAR;
+  return terminal_input_ == 1;
 }
 
 bool LineFile::FillBlock() {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,12 @@ struct Reading {
   std::size_t read_limit;
   std::size_t index;
 };
+
+// How GoogleTest shows a reading (in every ctest line): the case, the block size, the read style.
+void PrintTo(const Reading& r, std::ostream* os) {
+  *os << ReadCases(r.block)[r.index].name << ", block " << r.block
+      << (r.read_limit == 0 ? ", whole-block reads" : ", byte reads");
+}
 
 std::vector<Reading> AllReadings() {
   std::vector<Reading> all;

@@ -1,6 +1,7 @@
 // Whole runs of the tool in-process over the fake platform, and a failure at every platform call.
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/main_sequence.h"
@@ -167,6 +168,44 @@ TEST_F(ToolRun, ReportComesBeforeTheConsoleTextStillHeld) {
   EXPECT_EQ(Fake().output, said);
   EXPECT_EQ(Fake().boxes[0].output_size, said.size() / 128 * 128);  // whole blocks only
   EXPECT_EQ(Fake().files["a.mo"], first);
+}
+
+// Standard output a disk file: what it held at standard input's first and last read (the answer,
+// the pause). A person at a terminal has seen all of it; a script's blocks stay whole. A write-out
+// failing there ends the run before an answer is read.
+TEST_F(ToolRun, HeldTextGoesOutBeforeATerminalIsRead) {
+  const std::string question =
+      "A file named <c.mo> already exists in this directory.\r\nIf you proceed, it will be "
+      "overwritten.\r\nDo you wish to proceed? (Y/N): ";
+  const std::string said =
+      question + "\r\nK_Graft has created file c.mo, and now is ready.\r\n" + kPause;
+  for (auto [type, at_answer, at_pause] :
+       {std::tuple{platform::FILE_TYPE_CHAR, question, said},
+        std::tuple{platform::FILE_TYPE_PIPE, std::string(), said.substr(0, 128)}}) {
+    SetUp();
+    ArrangeInputs(4);
+    Fake().files["c.mo"] = "old";
+    Fake().input = "y\r\n";
+    Fake().input_type = type;
+    std::vector<std::string> at_reads;
+    Fake().before_call = [&at_reads](Call call) {
+      if (call == Call::kReadFile) at_reads.push_back(Fake().output);
+    };
+    EXPECT_EQ(RunTool({"a.mo", "b.mo", "c.mo"}), 0u);
+    EXPECT_EQ(Fake().output, said);
+    ASSERT_GE(at_reads.size(), 2u);
+    EXPECT_EQ(at_reads.front(), at_answer) << "input type " << type;
+    EXPECT_EQ(at_reads.back(), at_pause) << "input type " << type;
+  }
+  SetUp();
+  ArrangeInputs(4);
+  Fake().files["c.mo"] = "old";
+  Fake().input_type = platform::FILE_TYPE_CHAR;
+  fake::FailAt(Call::kWriteFile, 1, platform::ERROR_NO_DATA);  // the reader of a pipe has gone
+  EXPECT_EQ(RunTool({"a.mo", "b.mo", "c.mo"}), 1u);
+  EXPECT_EQ(ReportMessage(), "I/O error 232.\r\n");
+  EXPECT_EQ(fake::Calls(Call::kReadFile), 0);
+  EXPECT_EQ(Fake().files["c.mo"], "old");
 }
 
 TEST_F(ToolRun, MissingStandardOutputFailsAtTheFirstMessage) {
