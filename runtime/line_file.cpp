@@ -150,7 +150,8 @@ bool LineFile::ReadyToWrite() {
 
 bool LineFile::ReadsFromTerminal() {
   if (!ReadyToRead()) return false;
-  if (terminal_input_ < 0) terminal_input_ = pf::GetFileType(handle_) == pf::FILE_TYPE_CHAR;
+  pf::DWORD mode = 0;
+  if (terminal_input_ < 0) terminal_input_ = pf::GetConsoleMode(handle_, &mode) != 0;
   return terminal_input_ == 1;
 }
 

@@ -134,9 +134,10 @@ class LineFile {
   bool SkipLinesUntil(std::string_view prefix);
   // Consumes and returns the next byte; returns 26 without consuming at the end of the text.
   char ReadChar();
-  // True when the file reads what a person types: its handle, open for reading, is a character
-  // device (a terminal). Asks the system once per open. The standard input stream is opened here
-  // as a read would open it; a file not open for reading sets 104 and gives false.
+  // True when the file reads what a person types: its handle, open for reading, is a console (a
+  // terminal; not another character device such as /dev/null). Asks the system once per open. The
+  // standard input stream is opened here as a read would open it; a file not open for reading sets
+  // 104 and gives false.
   bool ReadsFromTerminal();
   // A named file opened for reading is held against writers where the system can: a process
   // that has it open for writing makes the open fail with 32, and one that opens it for writing

@@ -306,6 +306,12 @@ DWORD GetFileType(HANDLE file) {
   return FILE_TYPE_UNKNOWN;
 }
 
+// The fake's character devices are consoles.
+BOOL GetConsoleMode(HANDLE handle, DWORD* mode) {
+  *mode = 0;
+  return GetFileType(handle) == FILE_TYPE_CHAR ? 1 : 0;
+}
+
 DWORD GetLastError() {
   return fake::last_error;
 }

@@ -156,6 +156,11 @@ HANDLE GetStdHandle(DWORD which);
 // FILE_TYPE_UNKNOWN for a null or invalid handle.
 DWORD GetFileType(HANDLE file);
 
+// TRUE when the handle is a console that a person types into and reads (on POSIX a terminal),
+// with its mode in *mode (0 on POSIX); FALSE for anything else, other character devices (/dev/null,
+// NUL) included. Makes no system call for a handle whose kind is already known.
+BOOL GetConsoleMode(HANDLE handle, DWORD* mode);
+
 // The code of the calling thread's last failing call.
 DWORD GetLastError();
 void SetLastError(DWORD code);

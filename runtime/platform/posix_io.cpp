@@ -57,6 +57,14 @@ void ForgetDescriptor(int fd) {
 
 }  // namespace posix
 
+BOOL GetConsoleMode(HANDLE handle, DWORD* mode) {
+  *mode = 0;
+  int fd = DescriptorOf(handle);
+  if (fd >= 0 && IsTerminal(fd)) return 1;
+  SetLastError(ERROR_INVALID_HANDLE);  // as Windows answers for a handle that is no console
+  return 0;
+}
+
 BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read_count, void* /*overlapped*/) {
   *read_count = 0;
   int fd = DescriptorOf(file);

@@ -176,6 +176,13 @@ BOOL CloseHandle(HANDLE file) {
   return ::CloseHandle(Native(file));
 }
 
+BOOL GetConsoleMode(HANDLE handle, DWORD* mode) {
+  ::DWORD got = 0;
+  BOOL console = ::GetConsoleMode(Native(handle), &got);
+  *mode = static_cast<DWORD>(got);
+  return console;
+}
+
 DWORD GetFileType(HANDLE file) {
   return static_cast<DWORD>(::GetFileType(Native(file)));
 }

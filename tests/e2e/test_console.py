@@ -20,20 +20,29 @@ def blocks(data, size=128):
 class Redirected(ToolTestCase):
     def test_text_goes_out_in_whole_blocks_and_the_rest_at_exit(self):
         report = absent("x" * 40 + ".mo", "y.mo")
-        for args, stdout in [((), USAGE + PAUSE), (("x" * 40 + ".mo", "y.mo", "c.mo"), report)]:
+        models = {"a.mo": FIRST, "b.mo": SECOND, "c.mo": OLD}
+        # Standard input a pipe or /dev/null (a character device, but no terminal: the question
+        # is not written out before the answer is read).
+        for args, stdout, stdin, files in [
+                ((), USAGE + PAUSE, b"", {}),
+                (("x" * 40 + ".mo", "y.mo", "c.mo"), report, b"", {}),
+                (("a.mo", "b.mo", "c.mo"), question("c.mo") + PAUSE, subprocess.DEVNULL,
+                 models)]:
             for target in ("file", "pipe"):
-                with self.subTest(args=args[:1], target=target):
+                with self.subTest(args=args[:1], target=target, stdin=stdin):
+                    for name, data in files.items():
+                        self.write(name, data)
                     if target == "file":
                         with open(self.path("out.txt"), "wb") as sink:
-                            result, writes = self.run_traced(*args, stdout=sink)
+                            result, writes = self.run_traced(*args, stdout=sink, stdin=stdin)
                         self.assertEqual(self.read("out.txt"), stdout)
                         os.remove(self.path("out.txt"))
                     else:
-                        result, writes = self.run_traced(*args)
+                        result, writes = self.run_traced(*args, stdin=stdin)
                         self.assertEqual(result.stdout, stdout)
                     self.assertRun(result, stdout=None)
                     self.assertEqual([data for fd, data in writes if fd == 1], blocks(stdout))
-                    self.assertEqual(self.files(), {})
+                    self.assertEqual(self.files(), files)
 
 
 class Terminal(ToolTestCase):
