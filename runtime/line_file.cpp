@@ -41,7 +41,7 @@ void LineFile::Bind(std::string_view name) {
   write_error_ = 0;
   end_of_data_ = false;
   disk_ = false;
-  counted_.valid = false;
+  notes_.Forget();
   read_offset_ = 0;
   fill_ = position_ = 0;
 }
@@ -84,7 +84,7 @@ void LineFile::Open(Mode direction, Creation creation) {
   write_error_ = 0;
   disk_ = false;
   read_offset_ = 0;
-  counted_.valid = false;  // another open file, or one opened again by name: not the one counted
+  notes_.Forget();  // another open file, or one opened again by name: not the one counted
   bool writing = direction == Mode::kWriting;
 
   pf::HANDLE handle;
