@@ -42,7 +42,7 @@ void LineFile::Bind(std::string_view name) {
   end_of_data_ = false;
   disk_ = false;
   terminal_input_ = -1;
-  counted_.valid = false;
+  notes_.Forget();
   read_offset_ = 0;
   fill_ = position_ = 0;
 }
@@ -86,7 +86,7 @@ void LineFile::Open(Mode direction, Creation creation) {
   disk_ = false;
   terminal_input_ = -1;
   read_offset_ = 0;
-  counted_.valid = false;  // another open file, or one opened again by name: not the one counted
+  notes_.Forget();  // another open file, or one opened again by name: not the one counted
   bool writing = direction == Mode::kWriting;
 
   pf::HANDLE handle;

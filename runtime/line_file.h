@@ -7,27 +7,34 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/count_notes.h"
 #include "runtime/platform/platform.h"
 
 namespace kg {
 
 // The shortcuts a named input takes past the normal way (one line at a time through the block),
-// what each relies on, and what makes it unusable (the tier below then goes on):
+// what each relies on, and what makes it unusable (the tier below then goes on). What the count's
+// notes allow is decided in one place, CountNotes (count_notes.h), without a look at the file; the
+// shortcut itself asks only what depends on the file and the output: the hold, the output's kind
+// and room, and the system.
 //
 //   Copy inside the system (CopyInsideSystem, under CopyLinesUntil)
-//     relies on: the count's notes (where the first marker line starts; where the text has a flaw:
-//                a lone CR, an LF alone, an unended last line); the hold against writers, so that
-//                the text is the one counted; an output that is a disk file.
+//     relies on: the count's notes (CountNotes::CopyEnd: the span up to the first marker line, or
+//                to the text's end, with no flaw in it: a lone CR, an LF alone, an unended last
+//                line); the hold against writers, so that the text is the one counted; an output
+//                that is a disk file.
 //     unusable:  no notes (the count did not start at the first byte, stopped at a failed read or
 //                found the file unheld; Bind and every open but a rewind forget them); another
-//                marker; a flaw in the span; a span that fits the output's free block room; the
-//                hold let go (VerifyAndLetGo); an output that is a terminal or a pipe, or lost
-//                text; a copy the system refuses (the runs go on from there, unless the output is
-//                full).
+//                marker; a flaw in the span (CopyEnd gives none for these three); a span that fits
+//                the output's free block room; the hold let go (VerifyAndLetGo); an output that is
+//                a terminal or a pipe, or lost text; a copy the system refuses (the runs go on
+//                from there, unless the output is full).
 //   Seek past a counted section (SkipToCountedMarker, under SkipLinesUntil)
-//     relies on: the count's notes (where the first marker line starts) and the hold.
-//     unusable:  no notes, another marker, the hold let go, as above; a lone CR before the marker
-//                line (a line read without it might start with the marker).
+//     relies on: the count's notes (CountNotes::SeekTarget: where the first marker line starts)
+//                and the hold.
+//     unusable:  no notes, another marker, as above; a lone CR before the marker line (a line
+//                read without it might start with the marker); a reader already at that line or
+//                past it (SeekTarget gives none for these four); the hold let go.
 //   Runs of lines (PassLinesUntil)
 //     relies on: nothing of the count: a run stops before every byte that needs a look (a CR, an
 //                LF alone, a line start that may hold the marker, a byte 26).
@@ -116,10 +123,9 @@ class LineFile {
   // Counts and consumes the lines from the current position to the end of the text: the number
   // of times AtEnd would be false and SkipLine run. Stops before a byte 26. Counting from the
   // first byte of a file held against writers (see KeepsWritersOut) also notes, for the shortcuts
-  // (see the table above),
-  // where the first line starting with `marker` (at most 16 characters, none of them CR, LF or
-  // 26) begins and which parts of the text are canonical (CR LF line ends only, the last line
-  // ended); every byte is looked at once.
+  // (see the table above and CountNotes), where the first line starting with `marker` (at most 16
+  // characters, none of them CR, LF or 26) begins and which parts of the text are canonical (CR LF
+  // line ends only, the last line ended); every byte is looked at once.
   std::int64_t CountLines(std::string_view marker = {});
   // Copies whole lines to `output`, each ended by CR LF, up to the first line whose first
   // characters (as ReadLine reads them) are `prefix` (at most 16 characters), or to the end of
@@ -234,15 +240,15 @@ class LineFile {
   // the end of the text, writing every line passed to `output` when it is not null.
   bool PassLinesUntil(LineFile* output, std::string_view prefix);
 
-  // ---- line_file_system_copy.cpp: the tier below runs, and when it is allowed. ----
-  // Copies inside the system what the count found canonical from here on up to the line starting
-  // with `prefix` (the text's end for an empty prefix), where it can. True when the rest of the
-  // lines may go the normal way from where the copy stopped (at a line start); false with the
-  // code stored when it failed.
+  // ---- line_file_system_copy.cpp: the tier below runs, where the count's notes allow it. ----
+  // Copies inside the system, from here (a line start), the lines that notes_.CopyEnd allows for
+  // `prefix`, when the file is still held and the output is a disk file that the span does not fit
+  // into the free room of its block. True when the rest of the lines may go the normal way from
+  // where the copy stopped (at a line start); false with the code stored when it failed.
   bool CopyInsideSystem(LineFile& output, std::string_view prefix);
-  // Where the count found the first line starting with `prefix` (the text's end when none) and
-  // no lone CR before it could hide one as a line read, moves there from a line start before it,
-  // when the file is still held. False with the code stored when the move fails.
+  // Moves from here (a line start) to where notes_.SeekTarget allows for `prefix`, the start of
+  // the line starting with it, when the file is still held. False with the code stored when the
+  // move fails.
   bool SkipToCountedMarker(std::string_view prefix);
   // True while the file is open for reading and its open took a hold against writers that has
   // not been let go. The system may have ended the hold since: VerifyAndLetGo finds that.
@@ -262,16 +268,7 @@ class LineFile {
   std::uint64_t read_offset_ = 0;    // bytes read from the handle since the open
   // What the count from the first byte noted (see CountLines); kept by a reopen for reading, which
   // rewinds the same open file, and forgotten by Bind and every other open.
-  struct Counted {
-    bool valid = false;
-    char marker[16];
-    std::size_t marker_length = 0;
-    std::uint64_t marker_start = 0;  // the text's end when no line starts with the marker
-    std::uint64_t text_end = 0;
-    std::uint64_t first_flaw = 0;  // see scan::CountState; ~0 when there is none
-    std::uint64_t last_flaw = 0;
-    std::uint64_t first_lone_cr = 0;  // ~0 when there is none
-  } counted_;
+  CountNotes notes_;
   std::size_t size_;
   std::size_t fill_ = 0;
   std::size_t position_ = 0;

@@ -3,6 +3,7 @@
 // time where a line may start with the marker.
 #include <cstring>
 
+#include "runtime/count_notes.h"
 #include "runtime/io_result.h"
 #include "runtime/line_file.h"
 #include "runtime/line_scan.h"
@@ -11,10 +12,10 @@ namespace kg {
 
 std::int64_t LineFile::CountLines(std::string_view marker) {
   if (!ReadyToRead()) return 0;
-  counted_.valid = false;
+  notes_.Forget();
   // What the merge may rely on is noted only for a count of the whole text from the first byte,
   // of a file held against writers; a change the hold did not keep out fails the file's let-go.
-  const bool noting = Offset() == 0 && marker.size() <= sizeof counted_.marker;
+  const bool noting = Offset() == 0 && marker.size() <= CountNotes::kMarkerCapacity;
   scan::CountState state;
   bool whole = true;  // the text ended at a byte 26 or at the end of the data, not at a failure
   for (;;) {
@@ -30,16 +31,7 @@ std::int64_t LineFile::CountLines(std::string_view marker) {
   }
   const std::uint64_t end = Offset();
   const std::uint64_t lines = scan::FinishCount(end, state);
-  if (noting && whole && KeepsWritersOut()) {
-    std::memcpy(counted_.marker, marker.data(), marker.size());
-    counted_.marker_length = marker.size();
-    counted_.marker_start = state.marker == scan::kNowhere ? end : state.marker;
-    counted_.text_end = end;
-    counted_.first_flaw = state.first_flaw;
-    counted_.last_flaw = state.last_flaw;
-    counted_.first_lone_cr = state.first_lone_cr;
-    counted_.valid = true;
-  }
+  if (noting && whole && KeepsWritersOut()) notes_.Note(marker, state, end);
   return static_cast<std::int64_t>(lines);
 }
 

@@ -1,5 +1,5 @@
-// Line files below the runs: the copy inside the system of a section the count found canonical,
-// and the seek past a counted section, each allowed only while the input is held against writers.
+// Line files below the runs: the copy inside the system of a section and the seek past one, where
+// the count's notes allow them (count_notes.h) and only while the input is held against writers.
 #include <algorithm>
 #include <cstring>
 
@@ -26,13 +26,9 @@ void LineFile::VerifyAndLetGo() {
 }
 
 bool LineFile::SkipToCountedMarker(std::string_view prefix) {
-  if (!counted_.valid || prefix != std::string_view(counted_.marker, counted_.marker_length) ||
-      counted_.first_lone_cr < counted_.marker_start) {
-    return true;
-  }
   const std::uint64_t here = Offset();
-  const std::uint64_t to = counted_.marker_start;
-  if (to <= here || !KeepsWritersOut()) return true;
+  const std::uint64_t to = notes_.SeekTarget(here, prefix);
+  if (to == scan::kNowhere || !KeepsWritersOut()) return true;
   if (to <= read_offset_) {  // in the block
     position_ += static_cast<std::size_t>(to - here);
     return true;
@@ -49,17 +45,10 @@ bool LineFile::SkipToCountedMarker(std::string_view prefix) {
 
 bool LineFile::CopyInsideSystem(LineFile& output, std::string_view prefix) {
   const pf::HANDLE target = output.SystemCopyTarget();
-  if (!counted_.valid || target == nullptr) return true;
+  if (target == nullptr) return true;
   std::uint64_t here = Offset();  // a line start
-  std::uint64_t end;
-  if (!prefix.empty()) {  // up to the first marker line, when nothing before it is a flaw
-    if (prefix != std::string_view(counted_.marker, counted_.marker_length)) return true;
-    end = counted_.marker_start;
-    if (counted_.first_flaw < end) return true;
-  } else {  // to the end of the text, when nothing from here on is a flaw
-    end = counted_.text_end;
-    if (counted_.last_flaw != scan::kNowhere && counted_.last_flaw >= here) return true;
-  }
+  const std::uint64_t end = notes_.CopyEnd(here, prefix);
+  if (end == scan::kNowhere) return true;
   // What fits into the output's block goes the normal way: so a failed write shows in the same
   // statement as if no copy were made inside the system.
   std::size_t room = 0;
