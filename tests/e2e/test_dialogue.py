@@ -1,8 +1,16 @@
-"""End-to-end: the checks before the merge, with the messages, answers and files they leave."""
+"""End-to-end: the checks before the merge, with the messages, answers and files they leave, and
+the recipes for scripts that the README and the manual page show."""
 import os
+import re
+import resource
+import shlex
+import shutil
+import subprocess
+import tempfile
+import time
 import unittest
 
-from kgtest import PAUSE, ToolTestCase, lines
+from kgtest import PAUSE, ToolTestCase, lines, linux_only
 
 FIRST = lines("N 1", "N 2", "@3 first", "B 1")
 SECOND = lines("N x", "@3 second", "B 2", "B 3")
@@ -102,6 +110,144 @@ class Dialogue(ToolTestCase):
         self.assertRun(self.run_tool("a.mo", "b.mo", "c.mo", stdin=b"y\n"),
                        stdout=question("c.mo") + refusal)
         self.assertEqual(self.files(), dict(before, **{"c.mo": OLD}))
+
+
+ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
+# The recipes for scripts, as the README and the manual page show them.
+YES = "yes | k_graft a.mo b.mo c.mo"
+KEEP = "k_graft a.mo b.mo c.mo </dev/null"
+PRINTF = "printf 'y\\n' | k_graft a.mo b.mo c.mo"
+GLOB = "k_graft *.mo merged.mo"
+CHECK = """\
+if ! out=$(k_graft a.mo b.mo c.mo </dev/null); then
+  exit 1                              # a failure, reported on standard error
+fi
+printf '%s\\n' "$out" | tr -d '\\r' >k_graft.log
+if ! grep -Fxq 'K_Graft has created file c.mo, and now is ready.' k_graft.log; then
+  cat k_graft.log >&2; exit 1         # not merged: the messages say why
+fi
+if grep -q '^Warning: the string <@3> is not found in file ' k_graft.log; then
+  cat k_graft.log >&2; exit 2         # merged, but an input has no @3 line
+fi
+"""
+MAKEFILE = """\
+.DELETE_ON_ERROR:
+all: $(patsubst net/%,merged/%,$(wildcard net/*.mo))
+merged/%.mo: net/%.mo behaviour/%.mo
+\t@mkdir -p merged
+\tout=$$(yes | k_graft $^ $@) && printf '%s\\n' "$$out" | tr -d '\\r' | \\
+\t  grep -Fxq 'K_Graft has created file $@, and now is ready.' || \\
+\t  { printf '%s\\n' "$$out" >&2; exit 1; }
+"""
+SH, PIPEFAIL = ["sh", "-c"], ["bash", "-o", "pipefail", "-c"]
+DIR = object()  # in the files before a row: a directory of that name
+UNMARKED = lines("N 1", "N 2", "N 3", "N 4")
+# (command, shell, files before the run besides a.mo and b.mo (None: removed), exit code, c.mo
+# afterwards (None: no regular file))
+RECIPE_ROWS = [
+    (YES, SH, {"c.mo": OLD}, 0, MERGED),
+    (YES, PIPEFAIL, {"c.mo": OLD}, 141, MERGED),  # yes ends by SIGPIPE
+    (PRINTF, PIPEFAIL, {"c.mo": OLD}, 0, MERGED),
+    (KEEP, SH, {"c.mo": OLD}, 0, OLD),
+    (KEEP, SH, {}, 0, MERGED),
+    ("yes | " + GLOB, SH, {"c.mo": OLD}, 0, MERGED),  # the third match is the output
+    (CHECK, SH, {}, 0, MERGED),
+    (CHECK, SH, {"c.mo": OLD}, 1, OLD),
+    (CHECK, SH, {"b.mo": SECOND + b"B 4\r\n"}, 1, None),
+    (CHECK, SH, {"b.mo": None}, 1, None),
+    (CHECK, SH, {"a.mo": UNMARKED}, 2, UNMARKED + lines("@3 second", "B 2", "B 3")),
+    (CHECK, SH, {"c.mo": DIR}, 1, None),
+]
+
+
+def shown(name):
+    """The text of a document of the repository as its reader sees it (roff escapes resolved), and
+    the commands it shows alone: code spans, bold macro arguments and lines, without a comment."""
+    with open(os.path.join(ROOT, name), encoding="utf-8") as f:
+        text = f.read()
+    for escape, char in ((r"\(aq", "'"), (r"\-", "-"), (r"\&", ""), (r"\e", "\\")):
+        text = text.replace(escape, char)
+    alone = {a or b for a, b in re.findall(r'`([^`\n]+)`|^\.B "([^"\n]+)"$', text, re.M)}
+    return text, alone | {line.split("  #")[0].rstrip() for line in text.splitlines()}
+
+
+@linux_only("runs the recipes with sh, yes and make")
+class Recipes(ToolTestCase):
+    """Runs each recipe as shown, with k_graft on PATH. The script's own standard input answers
+    the other way, so that only the recipe's own answer can give the outcome."""
+
+    def setUp(self):
+        super().setUp()
+        bin_dir = tempfile.mkdtemp(prefix="kg-bin-")
+        self.addCleanup(shutil.rmtree, bin_dir, True)
+        with open(os.path.join(bin_dir, "k_graft"), "w") as f:
+            f.write('#!/bin/sh\nexec %s "$@"\n' % shlex.join(self.command()))
+        os.chmod(os.path.join(bin_dir, "k_graft"), 0o755)
+        self.env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MAKELEVEL")}
+        self.env["PATH"] = bin_dir + os.pathsep + os.environ.get("PATH", "")
+
+    def run_shell(self, shell, command, stdin, **kwargs):
+        return subprocess.run(shell + [command], input=stdin, cwd=self.dir, env=self.env,
+                              capture_output=True, timeout=60, **kwargs)
+
+    def test_the_documents_show_these_recipes(self):
+        for document in ("README.md", "man/k_graft.1"):
+            text, alone = shown(document)
+            for recipe in (YES, KEEP, PRINTF, GLOB, CHECK, MAKEFILE):
+                with self.subTest(document=document, recipe=recipe.splitlines()[0]):
+                    self.assertIn(recipe, text if "\n" in recipe else alone)
+
+    def test_shell_recipes(self):
+        for command, shell, before, code, after in RECIPE_ROWS:
+            with self.subTest(command=command.splitlines()[0], shell=shell[0], before=before):
+                if shutil.which(shell[0]) is None:
+                    self.skipTest("needs " + shell[0])
+                shutil.rmtree(self.path("c.mo"), True)  # the directory of an earlier row
+                for name, data in dict({"a.mo": FIRST, "b.mo": SECOND, "c.mo": None},
+                                       **before).items():
+                    if os.path.isfile(self.path(name)):
+                        os.remove(self.path(name))
+                    if data is DIR:
+                        os.mkdir(self.path(name))
+                    elif data is not None:
+                        self.write(name, data)
+                done = self.run_shell(shell, command, b"n\n" if after == MERGED else b"y\n")
+                self.assertEqual(done.returncode, code, done.stderr)
+                if after is None:
+                    self.assertFalse(os.path.isfile(self.path("c.mo")))
+                else:
+                    self.assertEqual(self.read("c.mo"), after)
+                self.assertFalse(os.path.exists(self.path("merged.mo")))
+
+    def test_makefile_recipe(self):
+        if shutil.which("make") is None:
+            self.skipTest("needs make (.ci/install_deps.sh installs it)")
+        self.write("Makefile", MAKEFILE)
+        os.mkdir(self.path("net"))
+        os.mkdir(self.path("behaviour"))
+        past = time.time() - 10000
+        for name, text in (("net/p1.mo", FIRST), ("net/p2.mo", FIRST), ("behaviour/p1.mo", SECOND),
+                           ("behaviour/p2.mo", SECOND)):
+            self.write(name, text)
+            os.utime(self.path(name), (past, past))
+        # (net/p1.mo made newer than merged/p1.mo with this text, or None: left alone; the
+        # file-size limit; make's exit code; merged/p1.mo afterwards, None: not there)
+        for step, (first, limit, code, after) in enumerate([
+                (None, None, 0, MERGED),
+                (lines("N 9", "@3 x", "B", "B"), None, 0, lines("N 9", "@3 second", "B 2", "B 3")),
+                (FIRST + b"B 2\r\n", None, 2, lines("N 9", "@3 second", "B 2", "B 3")),  # unequal
+                (FIRST, 0, 2, None),  # a failure, its prefix removed
+                (None, None, 0, MERGED)]):
+            with self.subTest(step=step):
+                if first is not None:
+                    self.write("net/p1.mo", first)
+                    os.utime(self.path("merged/p1.mo"), (past + step, past + step))
+                    os.utime(self.path("net/p1.mo"), (past + step + 1, past + step + 1))
+                done = self.run_shell(SH, "make", b"n\n", preexec_fn=None if limit is None else
+                                      lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0)))
+                self.assertEqual(done.returncode, code, done.stderr)
+                self.assertEqual(self.files().get("merged/p1.mo"), after)
+        self.assertEqual(self.read("merged/p2.mo"), MERGED)
 
 
 if __name__ == "__main__":
