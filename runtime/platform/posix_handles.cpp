@@ -1,5 +1,4 @@
-// The bookkeeping every POSIX platform call shares: the last error, errno's Windows codes, the
-// standard descriptors closed at start, and the table of the files this process opened.
+// The bookkeeping every POSIX platform call shares: the last error, errno's codes, open files.
 #include <fcntl.h>
 
 #include <cerrno>

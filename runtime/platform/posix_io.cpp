@@ -1,5 +1,7 @@
-// Reads, writes, seeks and copies on POSIX descriptors, with the terminal's line ends (a typed LF
-// is delivered as CR LF, as the Windows console does) and waits on descriptors left non-blocking.
+// Reads, writes, seeks and copies on POSIX descriptors, with the terminal's CR LF line ends.
+//
+// A typed LF is delivered as CR LF, as the Windows console does, and descriptors left non-blocking
+// are waited on.
 #include <fcntl.h>
 #include <poll.h>
 

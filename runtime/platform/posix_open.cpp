@@ -1,5 +1,6 @@
-// Opening and closing files on POSIX: CreateFileA as its steps, CloseHandle, and what a name or a
-// handle is (GetFileAttributesA, GetFileType).
+// Opening and closing files on POSIX: CreateFileA as its steps, CloseHandle, and file kinds.
+//
+// What a name or a handle is: GetFileAttributesA, GetFileType.
 #include <fcntl.h>
 
 #include <cerrno>

@@ -1,5 +1,6 @@
-// The process on POSIX: start-up, the standard handles, the argument list, the module's path and
-// code addresses for the failure report, the message box (none here) and the exit.
+// The process on POSIX: start-up, standard handles, arguments, module, report box and exit.
+//
+// The module's path and code addresses serve the failure report; there is no message box here.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>

@@ -1,6 +1,7 @@
-// The file calls on Windows: CreateFileA (a regular file only for reading, its text stamped for
-// VerifyAndLetGo), reads, writes that go on after a short write, seeks, close, and what a name or a
-// handle is (symbolic links followed).
+// The file calls on Windows: open, read, write, seek, close, and what a name or a handle is.
+//
+// CreateFileA opens a regular file only for reading and stamps its text for VerifyAndLetGo; writes
+// go on after a short write; the probe follows symbolic links.
 #include "runtime/platform/platform.h"
 
 namespace kg::platform {

@@ -1,5 +1,4 @@
-// What the Windows platform files share: <windows.h>, taken after the platform header, and the
-// native handle of a platform handle.
+// What the Windows platform files share: <windows.h> after the platform header, native handles.
 //
 // The Windows platform calls live in files by job: win32_files.cpp (files: open, read, write,
 // seek, close, what a name or handle is) and win32_process.cpp (start-up, standard handles, the

@@ -1,5 +1,6 @@
-// The process on Windows: start-up, the standard handles, the last error, the command line, the
-// module's path and code addresses for the failure report, the message box and the exit.
+// The process on Windows: start-up, standard handles, last error, command line, module, exit.
+//
+// The module's path and code addresses serve the failure report, which a message box shows.
 #include "runtime/platform/win32_internal.h"
 
 namespace kg::platform {
