@@ -126,6 +126,7 @@ bool LeaseSeesEveryWriter(int fd) {
     case XFS_SUPER_MAGIC:
     case BTRFS_SUPER_MAGIC:
     case TMPFS_MAGIC:
+    case RAMFS_MAGIC:
     case F2FS_SUPER_MAGIC:
       return true;
     default:

@@ -27,9 +27,10 @@ WINE_SKIPS = {
 }
 RUNNER = shlex.split(os.environ.get("K_GRAFT_RUNNER", ""))
 # The file systems (statfs magic numbers) where the tool holds an input against writers with a
-# lease: ext2/3/4, xfs, btrfs, tmpfs and f2fs. A container's /tmp (overlayfs) is none of them.
+# lease: ext2/3/4, xfs, btrfs, ramfs, tmpfs and f2fs. A container's /tmp (overlayfs) is none of
+# them.
 LEASE_FILE_SYSTEMS = {0xEF53: "ext4", 0x58465342: "xfs", 0x9123683E: "btrfs", 0x01021994: "tmpfs",
-                      0xF2F52010: "f2fs"}
+                      0xF2F52010: "f2fs", 0x858458F6: "ramfs"}
 CRLF = b"\r\n"
 PAUSE = CRLF + b"   ... press <Enter> to continue ..." + CRLF
 MODULE = os.path.basename(BINARY)  # the module name the failure report gives
@@ -111,14 +112,17 @@ class ToolTestCase(unittest.TestCase):
 
     def mount_mirror(self, kind, name):
         """Mounts under `name` in the scratch directory a view of the files of the directory
-        beneath it, "overlay" (upper layer "u") or "bindfs" (of "src"); returns the directory
-        beneath. Skips the subtest, saying why, where the mount cannot be made."""
-        beneath = "u" if kind == "overlay" else "src"
+        beneath it, "overlay" (upper layer "u") or "bindfs" (of "src"), or a "ramfs" of its own;
+        returns the directory beneath (`name` for a ramfs). Skips the subtest, saying why, where
+        the mount cannot be made."""
+        beneath = {"overlay": "u", "bindfs": "src"}.get(kind, name)
         for d in (name, beneath) + (("l", "w") if kind == "overlay" else ()):
             os.makedirs(self.path(d), exist_ok=True)
         if kind == "overlay":
             command = ["mount", "-t", "overlay", "overlay", "-o", "lowerdir=%s,upperdir=%s,"
                        "workdir=%s" % tuple(self.path(d) for d in ("l", "u", "w")), self.path(name)]
+        elif kind == "ramfs":
+            command = ["mount", "-t", "ramfs", "ramfs", self.path(name)]
         else:
             command = ["bindfs", "--no-allow-other", self.path(beneath), self.path(name)]
         if RUNNER or os.geteuid() != 0 or shutil.which(command[0]) is None:

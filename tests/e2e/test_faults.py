@@ -352,8 +352,8 @@ class OtherProcesses(FaultTestCase):
     # system and KG_AT_SEEK at the first seek past a section, each holding that call until the
     # command is done. The KG_FAIL_READth read after the first rewind fails with EIO; a copy inside
     # the system is refused with errno KG_COPY_ERRNO; just before the tool opens the file named
-    # KG_SWAP, a symbolic link to KG_SWAP_TO (/dev/zero) takes its place; each copy and seek is noted in the
-    # file KG_CALL_LOG.
+    # KG_SWAP, a symbolic link to KG_SWAP_TO (/dev/zero) takes its place; each copy and seek is
+    # noted in the file KG_CALL_LOG.
     SHIM = rb"""#define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -574,18 +574,19 @@ if said != b"back":
                     os.remove(self.path("second.err"))
                 self.assertFiles(dict({"a.mo": first, "b.mo": second, "new.mo": None}, **after))
 
-        # Only an input held since its open takes a shortcut past its lines: one that another user
-        # may read but not lease, or one where writers may get in unseen (an overlay or a FUSE
-        # mirror, written beneath), is read line by line, with no seek and no copy. Beneath a
-        # mirror the text is still verified, and the file beneath is no output.
+        # Only an input held since its open (here, or on a ramfs) takes a shortcut past its
+        # lines: one that another user may read but not lease, or one where writers may get in
+        # unseen (an overlay or a FUSE mirror, written beneath), is read line by line, with no seek
+        # and no copy. Beneath a mirror the text is still verified, and that file is no output.
+        mirrors = {"ov": "overlay", "mnt": "bindfs", "ram": "ramfs"}
         for where, user, calls in [(".", [], ["copy", "seek"]), (".", UNPRIVILEGED, []),
-                                   ("ov", [], []), ("mnt", [], [])]:
+                                   ("ram", [], ["copy", "seek"]), ("ov", [], []), ("mnt", [], [])]:
             with self.subTest(where=where, user=user):
                 if user and subprocess.run(user + ["test", "-x", self.command()[0]]).returncode:
                     self.skipTest("the binary is not reachable for an unprivileged user")
                 beneath = where
                 if where != ".":
-                    beneath = self.mount_mirror("overlay" if where == "ov" else "bindfs", where)
+                    beneath = self.mount_mirror(mirrors[where], where)
                 inputs(where, big, far)
                 self.write("log", b"")
                 os.chmod(self.path("log"), 0o666)
@@ -594,7 +595,7 @@ if said != b"back":
                 self.assertRun(result, stdout=created())
                 self.assertFiles({"c.mo": far_merged})
                 self.assertEqual(sorted(set(self.read("log").decode().split())), calls)
-                if where == ".":
+                if where in (".", "ram"):
                     continue
                 grow = "printf 'B 5\\r\\nB 6\\r\\n' >>%s/b.mo" % beneath
                 result = self.run_tool(where + "/a.mo", where + "/b.mo", "c.mo", stdin=b"y\n",
