@@ -41,7 +41,6 @@ void LineFile::Bind(std::string_view name) {
   write_error_ = 0;
   end_of_data_ = false;
   disk_ = false;
-  terminal_input_ = -1;
   notes_.Forget();
   read_offset_ = 0;
   fill_ = position_ = 0;
@@ -84,7 +83,6 @@ void LineFile::Open(Mode direction, Creation creation) {
   write_through_ = false;
   write_error_ = 0;
   disk_ = false;
-  terminal_input_ = -1;
   read_offset_ = 0;
   notes_.Forget();  // another open file, or one opened again by name: not the one counted
   bool writing = direction == Mode::kWriting;
@@ -151,8 +149,7 @@ bool LineFile::ReadyToWrite() {
 bool LineFile::ReadsFromTerminal() {
   if (!ReadyToRead()) return false;
   pf::DWORD mode = 0;
-  if (terminal_input_ < 0) terminal_input_ = pf::GetConsoleMode(handle_, &mode) != 0;
-  return terminal_input_ == 1;
+  return pf::GetConsoleMode(handle_, &mode) != 0;
 }
 
 bool LineFile::FillBlock() {

@@ -141,9 +141,8 @@ class LineFile {
   // Consumes and returns the next byte; returns 26 without consuming at the end of the text.
   char ReadChar();
   // True when the file reads what a person types: its handle, open for reading, is a console (a
-  // terminal; not another character device such as /dev/null). Asks the system once per open. The
-  // standard input stream is opened here as a read would open it; a file not open for reading sets
-  // 104 and gives false.
+  // terminal; not another character device such as /dev/null). The standard input stream is
+  // opened here as a read would open it; a file not open for reading sets 104 and gives false.
   bool ReadsFromTerminal();
   // A named file opened for reading is held against writers where the system can: a process
   // that has it open for writing makes the open fail with 32, and one that opens it for writing
@@ -261,11 +260,10 @@ class LineFile {
   platform::HANDLE handle_ = nullptr;
   bool standard_handle_ = false;  // taken from GetStdHandle: never closed
   bool write_through_ = false;
-  std::int32_t write_error_ = 0;     // the code of the first failed write-out since the open
-  bool end_of_data_ = false;         // the data ended right after block_[fill_ - 1]
-  bool disk_ = false;                // open for writing a disk file (no terminal, no pipe)
-  signed char terminal_input_ = -1;  // ReadsFromTerminal's answer since the open; -1: not asked
-  std::uint64_t read_offset_ = 0;    // bytes read from the handle since the open
+  std::int32_t write_error_ = 0;   // the code of the first failed write-out since the open
+  bool end_of_data_ = false;       // the data ended right after block_[fill_ - 1]
+  bool disk_ = false;              // open for writing a disk file (no terminal, no pipe)
+  std::uint64_t read_offset_ = 0;  // bytes read from the handle since the open
   // What the count from the first byte noted (see CountLines); kept by a reopen for reading, which
   // rewinds the same open file, and forgotten by Bind and every other open.
   CountNotes notes_;
