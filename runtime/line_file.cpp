@@ -42,6 +42,7 @@ void LineFile::Bind(std::string_view name) {
   end_of_data_ = false;
   disk_ = false;
   notes_.Forget();
+  printing_ = counted_print_ = rewound_ = false;
   read_offset_ = 0;
   fill_ = position_ = 0;
 }
@@ -62,6 +63,8 @@ void LineFile::Rewind() {
   fill_ = position_ = 0;
   end_of_data_ = false;
   read_offset_ = 0;
+  print_.Reset();  // the bytes are read and printed again from the first
+  rewound_ = counted_print_;
   if (!pf::SetFilePointerTo(handle_, 0)) {
     SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
     pf::CloseHandle(handle_);
@@ -85,6 +88,7 @@ void LineFile::Open(Mode direction, Creation creation) {
   disk_ = false;
   read_offset_ = 0;
   notes_.Forget();  // another open file, or one opened again by name: not the one counted
+  printing_ = counted_print_ = rewound_ = false;
   bool writing = direction == Mode::kWriting;
 
   pf::HANDLE handle;
@@ -120,6 +124,7 @@ void LineFile::Open(Mode direction, Creation creation) {
   handle_ = handle;
   mode_ = direction;
   if (writing) Register();
+  if (!writing) StartPrint();
 }
 
 bool LineFile::ReadyToRead() {
@@ -172,6 +177,7 @@ bool LineFile::FillBlock() {
     end_of_data_ = true;
     return false;
   }
+  if (printing_) PrintRead(block_ + kept, got, read_offset_);
   fill_ += got;
   read_offset_ += got;
   return true;

@@ -13,9 +13,11 @@ namespace kg {
 std::int64_t LineFile::CountLines(std::string_view marker) {
   if (!ReadyToRead()) return 0;
   notes_.Forget();
+  counted_print_ = false;
   // What the merge may rely on is noted only for a count of the whole text from the first byte,
   // of a file held against writers; a change the hold did not keep out fails the file's let-go.
-  const bool noting = Offset() == 0 && marker.size() <= CountNotes::kMarkerCapacity;
+  // A file read unheld keeps the print of its bytes instead, which its let-go compares.
+  const bool from_first_byte = Offset() == 0;
   scan::CountState state;
   bool whole = true;  // the text ended at a byte 26 or at the end of the data, not at a failure
   for (;;) {
@@ -31,7 +33,12 @@ std::int64_t LineFile::CountLines(std::string_view marker) {
   }
   const std::uint64_t end = Offset();
   const std::uint64_t lines = scan::FinishCount(end, state);
-  if (noting && whole && KeepsWritersOut()) notes_.Note(marker, state, end);
+  if (from_first_byte && whole) {
+    if (marker.size() <= CountNotes::kMarkerCapacity && KeepsWritersOut()) {
+      notes_.Note(marker, state, end);
+    }
+    KeepCountedPrint();  // a failed read there leaves its code for the check
+  }
   return static_cast<std::int64_t>(lines);
 }
 

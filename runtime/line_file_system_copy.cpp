@@ -15,16 +15,6 @@ namespace pf = platform;
 
 }  // namespace
 
-bool LineFile::KeepsWritersOut() {
-  return mode_ == Mode::kReading && pf::KeepsWritersOut(handle_) != 0;
-}
-
-void LineFile::VerifyAndLetGo() {
-  if (mode_ == Mode::kReading && role_ == Role::kNamed && !pf::VerifyAndLetGo(handle_)) {
-    SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
-  }
-}
-
 bool LineFile::SkipToCountedMarker(std::string_view prefix) {
   const std::uint64_t here = Offset();
   const std::uint64_t to = notes_.SeekTarget(here, prefix);

@@ -60,4 +60,14 @@ const char* FindFirstOf(const char* from, const char* to, char a, char b, char c
 std::size_t CopyRun(const char* from, const char* to, bool line_start, int first, char* out,
                     std::size_t room, std::size_t* put);
 
+// The bytes of one stripe of a print (see TextPrint), and the lanes that a print folds stripes
+// into.
+constexpr std::size_t kStripeBytes = 64;
+constexpr std::size_t kPrintLanes = 8;
+
+// Folds the `stripes` whole stripes of kStripeBytes at `from` into `lanes`; the first of them is
+// stripe number `first` of the text (its offset divided by kStripeBytes). What the lanes become
+// depends only on the bytes, their stripe numbers and the lanes before, whatever kernels run.
+void PrintStripes(std::uint64_t* lanes, const char* from, std::size_t stripes, std::uint64_t first);
+
 }  // namespace kg::scan

@@ -169,6 +169,22 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* /*ove
   return 1;
 }
 
+BOOL ReadFileAt(HANDLE file, std::uint64_t offset, void* buffer, DWORD to_read, DWORD* read) {
+  *read = 0;
+  if (Injected(Call::kReadFileAt)) return 0;
+  fake::OpenFile* open = fake::Find(file);
+  if (open == nullptr || !(open->access & GENERIC_READ) || state.files.count(open->name) == 0) {
+    fake::last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  const std::string& bytes = state.files[open->name];
+  std::size_t from = static_cast<std::size_t>(std::min<std::uint64_t>(offset, bytes.size()));
+  std::size_t count = std::min<std::size_t>(to_read, bytes.size() - from);
+  std::memcpy(buffer, bytes.data() + from, count);
+  *read = static_cast<DWORD>(count);
+  return 1;
+}
+
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written,
                void* /*overlapped*/) {
   *written = 0;
@@ -220,11 +236,13 @@ BOOL KeepsWritersOut(HANDLE file) {
   return open->held ? 1 : 0;
 }
 
-BOOL VerifyAndLetGo(HANDLE file) {
+BOOL VerifyAndLetGo(HANDLE file, DWORD verify) {
   fake::OpenFile* open = fake::Find(file);
-  bool changed = open != nullptr && open->verifying &&
-                 ((open->held && state.unheld.count(open->name) != 0) ||
-                  state.files[open->name] != open->at_open);
+  const std::string* now = open != nullptr ? &state.files[open->name] : nullptr;
+  bool changed =
+      open != nullptr && open->verifying &&
+      ((open->held && state.unheld.count(open->name) != 0) ||
+       (verify == VERIFY_SIZE ? now->size() != open->at_open.size() : *now != open->at_open));
   if (open != nullptr && open->verifying) {
     for (fake::VerifiedOpen& verified : state.verified_opens) {
       if (verified.handle == file) verified.let_go_after_writes = state.writes.size();

@@ -36,6 +36,7 @@ enum class Call {
   kCopyFileRange,
   kKeepsWritersOut,
   kVerifyAndLetGo,
+  kReadFileAt,
   kCount
 };
 
@@ -99,7 +100,7 @@ struct State {
   std::function<void(Call call)> before_call;
   // Files the system does not hold against writers from the open; a file put here after its open
   // lost its hold meanwhile (the system let a writer in), which VerifyAndLetGo then tells, as it
-  // tells a file whose bytes differ from those at its open.
+  // tells a file whose bytes differ from those at its open (for VERIFY_SIZE, whose size differs).
   std::set<std::string> unheld;
   std::optional<std::string> command_line;  // what GetCommandLineA gives; null when unset
   int box_answer = 1;                       // what MessageBoxA answers; 0: no box shown

@@ -126,16 +126,31 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move
 // Makes no system call on POSIX and never fails.
 BOOL KeepsWritersOut(HANDLE file);
 
+// What VerifyAndLetGo compares of a file's text: its size and last modification time; or its size
+// alone, where the caller compares the bytes themselves (a file read unheld, whose bytes it
+// printed as it read them, see TextPrint), so that a time stamp changed over the same bytes (a
+// touch) changes nothing.
+constexpr DWORD VERIFY_SIZE_AND_TIME = 0;
+constexpr DWORD VERIFY_SIZE = 1;
+
 // For a file opened for reading with a share mode that lets no one write, whether held or not:
 // verifies that its text is what it was at the open, then ends its hold (POSIX: the lease; a
-// writer waiting for it goes on), leaving it open. The text counts as changed when the file's size
-// or last modification time, asked afresh from the system, differ from those at the open, or when
-// the system ended the hold to let a writer in: 0 with ERROR_SHARING_VIOLATION. 0 with another
-// code when the system cannot tell or cannot end the hold. TRUE otherwise, and for a handle that
-// needs no verifying (opened otherwise, or already let go). A same-size rewrite within one step of
-// the file system's clock (FAT's 2 s) on a file not held is not seen. Verified once: the file
-// counts as let go afterwards either way.
-BOOL VerifyAndLetGo(HANDLE file);
+// writer waiting for it goes on), leaving it open. The text counts as changed when what `verify`
+// names of it (the size, and for VERIFY_SIZE_AND_TIME the last modification time), asked afresh
+// from the system, differs from that at the open, or when the system ended the hold to let a
+// writer in: 0 with ERROR_SHARING_VIOLATION. 0 with another code when the system cannot tell or
+// cannot end the hold. TRUE otherwise, and for a handle that needs no verifying (opened otherwise,
+// or already let go). What the size and time miss: a same-size rewrite within one step of the
+// file system's clock (FAT's 2 s, a clock tick of a few milliseconds on older Linux kernels), one
+// that puts the old time back (`cp -p`, `rsync -t`), a store through a mapping not yet written
+// back, and on FUSE and network file systems whatever their caches keep from the system. Verified
+// once: the file counts as let go afterwards either way.
+BOOL VerifyAndLetGo(HANDLE file, DWORD verify);
+
+// Reads up to `to_read` bytes of a file opened for reading, from byte `offset` on, without moving
+// its position: the next ReadFile goes on where it would have. *read is 0 at the end of the data.
+// Returns 0 on failure. Interrupted calls are retried.
+BOOL ReadFileAt(HANDLE file, std::uint64_t offset, void* buffer, DWORD to_read, DWORD* read);
 
 // Copies up to `count` bytes from the source's file position to the target's inside the system,
 // without passing them through this process, and moves both positions on by *copied, which may

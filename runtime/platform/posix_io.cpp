@@ -117,6 +117,25 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read_count, void*
   return 1;
 }
 
+BOOL ReadFileAt(HANDLE file, std::uint64_t offset, void* buffer, DWORD to_read, DWORD* read_count) {
+  *read_count = 0;
+  int fd = DescriptorOf(file);
+  if (fd < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  ssize_t got;
+  do {
+    got = pread(fd, buffer, to_read, static_cast<off_t>(offset));
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    FailWith(errno, nullptr);
+    return 0;
+  }
+  *read_count = static_cast<DWORD>(got);
+  return 1;
+}
+
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written,
                void* /*overlapped*/) {
   *written = 0;

@@ -183,7 +183,7 @@ BOOL KeepsWritersOut(HANDLE file) {
   return entry != nullptr && entry->held ? 1 : 0;
 }
 
-BOOL VerifyAndLetGo(HANDLE file) {
+BOOL VerifyAndLetGo(HANDLE file, DWORD verify) {
   OpenEntry* entry = posix::EntryOf(file);
   if (entry == nullptr || !entry->verifying) return 1;
   const bool held = entry->held;
@@ -194,7 +194,8 @@ BOOL VerifyAndLetGo(HANDLE file) {
   DWORD error = 0;
   if (!StampOf(entry->fd, &now)) {
     error = posix::MapErrno(errno, nullptr);
-  } else if (!(now == entry->stamp)) {
+  } else if (now.size != entry->stamp.size ||
+             (verify == VERIFY_SIZE_AND_TIME && !(now == entry->stamp))) {
     error = ERROR_SHARING_VIOLATION;
   }
   // A lease being broken is still there and ends here. None left (EAGAIN): the system ended it

@@ -111,6 +111,28 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* overl
   return ok;
 }
 
+BOOL ReadFileAt(HANDLE file, std::uint64_t offset, void* buffer, DWORD to_read, DWORD* read) {
+  // A read at an offset moves a synchronous handle's position too: it is put back afterwards.
+  *read = 0;
+  ::LARGE_INTEGER here = {};
+  ::LARGE_INTEGER none = {};
+  if (!::SetFilePointerEx(Native(file), none, &here, FILE_CURRENT)) return 0;
+  ::OVERLAPPED at = {};
+  at.Offset = static_cast<::DWORD>(offset & 0xFFFFFFFFu);
+  at.OffsetHigh = static_cast<::DWORD>(offset >> 32);
+  ::DWORD got = 0;
+  BOOL ok = ::ReadFile(Native(file), buffer, to_read, &got, &at);
+  ::DWORD error = ::GetLastError();
+  if (!ok && error == ERROR_HANDLE_EOF) ok = 1;  // at or past the end: no bytes
+  ::SetFilePointerEx(Native(file), here, nullptr, FILE_BEGIN);
+  if (!ok) {
+    ::SetLastError(error);
+    return 0;
+  }
+  *read = static_cast<DWORD>(got);
+  return 1;
+}
+
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD to_write, DWORD* written, void* overlapped) {
   const char* bytes = static_cast<const char*>(buffer);
   DWORD done = 0;
@@ -145,7 +167,7 @@ BOOL KeepsWritersOut(HANDLE file) {
   return ::GetFileType(Native(file)) == FILE_TYPE_DISK ? 1 : 0;
 }
 
-BOOL VerifyAndLetGo(HANDLE file) {
+BOOL VerifyAndLetGo(HANDLE file, DWORD verify) {
   // A share mode cannot lapse, and ends only with its handle; the text is compared all the same.
   for (Verified& entry : verified) {
     if (entry.handle == nullptr || entry.handle != Native(file)) continue;
@@ -154,7 +176,7 @@ BOOL VerifyAndLetGo(HANDLE file) {
     entry = Verified{};
     if (!StampOf(now.handle, &now)) return 0;
     if (now.size.QuadPart != open.size.QuadPart ||
-        ::CompareFileTime(&now.written, &open.written) != 0) {
+        (verify == VERIFY_SIZE_AND_TIME && ::CompareFileTime(&now.written, &open.written) != 0)) {
       ::SetLastError(ERROR_SHARING_VIOLATION);
       return 0;
     }

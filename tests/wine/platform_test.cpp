@@ -230,10 +230,15 @@ void FileCalls() {
          std::to_string(pf::GetLastError()), "32");
   char bytes[16];
   pf::DWORD got = 0;
-  pf::ReadFile(in, bytes, sizeof bytes, &got, nullptr);
-  ExpectText(std::string(bytes, got), "line\r\n",
-             "CreateFileA: the refused open truncated nothing");
-  Expect(pf::VerifyAndLetGo(in) == 1 && pf::KeepsWritersOut(in) == 1,
+  pf::ReadFile(in, bytes, 2, &got, nullptr);
+  pf::DWORD at = 0;
+  Expect(pf::ReadFileAt(in, 4, bytes + 2, sizeof bytes, &at) == 1 && at == 2 &&
+             pf::ReadFileAt(in, 6, bytes, sizeof bytes, &at) == 1 && at == 0,
+         "ReadFileAt: the bytes from an offset on, none at the end");
+  pf::ReadFile(in, bytes + 2, sizeof bytes - 2, &got, nullptr);
+  ExpectText(std::string(bytes, 2 + got), "line\r\n",
+             "CreateFileA: the refused open truncated nothing; ReadFileAt moved no reader");
+  Expect(pf::VerifyAndLetGo(in, pf::VERIFY_SIZE_AND_TIME) == 1 && pf::KeepsWritersOut(in) == 1,
          "VerifyAndLetGo: an unchanged input passes, and its share mode still keeps writers out");
   pf::CloseHandle(in);
 
