@@ -108,13 +108,25 @@ void ForgetDescriptor(int fd);
 
 // ---- The sharing rules (posix_sharing.cpp) ----
 
-// The checks that stand for a share mode, on a descriptor of the file (open for reading or for
-// writing) whose status is `status`: this process's own handles and its standard output and error,
-// then the lock against other processes (regular files only), then, with `probe_writers` on a
-// descriptor open for reading, whether any descriptor holds the file open for writing now.
+// How far CheckSharing goes beyond this process's own handles and standard streams.
+enum SharingChecks {
+  kOwnOnly,           // a descriptor that reads nothing (O_PATH) can take no lock
+  kWithLock,          // also the lock against other processes (regular files only)
+  kWithLockAndProbe,  // also, on a descriptor open for reading, whether any descriptor holds the
+                      // file open for writing now
+};
+// The checks that stand for a share mode, on a descriptor of the file whose status is `status`:
+// this process's own handles and its standard output and error, then as far as `checks` go.
 // 0, or ERROR_SHARING_VIOLATION.
 DWORD CheckSharing(int fd, const struct stat& status, DWORD access, DWORD share,
-                   bool probe_writers);
+                   SharingChecks checks);
+// True when the system's table of locks and leases (/proc/locks) shows that another process holds
+// the regular file `name` in a way that an open of it for `access` would break or conflict with:
+// a lease (any, for a write; a write lease, for a read), or a flock(2) lock that the open's own
+// lock would conflict with. Asked before an existing file is opened, so that a refused open
+// breaks no lease. False where the table cannot be read, and for what it does not show: a lease
+// taken after the look, and holders outside this process's pid namespace.
+bool LockTableRefuses(const char* name, DWORD access);
 // For a regular file open for reading that lets no one write: holds it against writers where the
 // system can (*held), and stamps its text for VerifyAndLetGo. 0, ERROR_SHARING_VIOLATION when a
 // writer has it open now, or the system's code when the text cannot be stamped.

@@ -18,6 +18,8 @@ struct Opening {
   OwnedDescriptor fd;
   OwnedDescriptor lock;  // an existing file to replace: the read-only descriptor it was checked on
   struct stat status = {};
+  bool checked = false;  // an existing file to replace was checked before, and was this one:
+  struct stat checked_status = {};
   bool held = false;       // held against writers (see posix::HoldAgainstWriters)
   bool verifying = false;  // its text is verified where it is let go
   posix::Stamp stamp;
@@ -50,9 +52,11 @@ DWORD OpenWithoutWaiting(const char* name, int flags, Opening* file) {
 // its place since it was probed is never read), shared as asked, and, when no one may write, held
 // against writers where the system can, its text stamped for the check at its let-go.
 DWORD OpenToRead(const char* name, DWORD access, DWORD share, Opening* file) {
+  if (posix::LockTableRefuses(name, access)) return ERROR_SHARING_VIOLATION;
   if (DWORD error = OpenWithoutWaiting(name, O_RDONLY, file)) return error;
   if (!S_ISREG(file->status.st_mode)) return ERROR_FILE_NOT_FOUND;
-  if (DWORD error = posix::CheckSharing(file->fd.get(), file->status, access, share, false)) {
+  if (DWORD error =
+          posix::CheckSharing(file->fd.get(), file->status, access, share, posix::kWithLock)) {
     return error;
   }
   if (share & FILE_SHARE_WRITE) return 0;
@@ -60,22 +64,31 @@ DWORD OpenToRead(const char* name, DWORD access, DWORD share, Opening* file) {
   return posix::HoldAgainstWriters(file->fd.get(), &file->held, &file->stamp);
 }
 
-// Before a replace: an existing regular file is checked on a read-only descriptor of it, so that a
-// refused file is never opened for writing; the descriptor then stays in `file->lock`, holding
-// the exclusive lock. 0 also when there is nothing to check this way (no regular file of that
-// name, or one that cannot be read): the open for writing then checks its own descriptor.
+// Before a replace, an existing regular file is checked without being opened for writing, so that
+// a refused file is never opened so (such an open starts the break of another process's lease on
+// it): first against the system's table of locks and leases, then on a read-only descriptor (this
+// process's own handles and standard streams, the exclusive lock, whether anyone holds it open for
+// writing), which then stays in `file->lock`, holding the lock. A file the user may write but not
+// read is checked as far as a descriptor that reads nothing (O_PATH) lets: the table, and this
+// process's own handles and standard streams. `file->checked` tells whether a file was checked.
 DWORD CheckBeforeReplacing(const char* name, DWORD access, DWORD share, Opening* file) {
   struct stat named;
   if (stat(name, &named) != 0 || !S_ISREG(named.st_mode)) return 0;
+  if (posix::LockTableRefuses(name, access)) return ERROR_SHARING_VIOLATION;
   Opening reading;
-  if (OpenWithoutWaiting(name, O_RDONLY, &reading) != 0 || !S_ISREG(reading.status.st_mode)) {
-    return 0;
+  const bool readable = OpenWithoutWaiting(name, O_RDONLY, &reading) == 0;
+  if (!readable) {
+    reading.fd.Reset(posix::OpenRetrying(name, O_PATH | O_CLOEXEC));
+    if (reading.fd.get() < 0 || fstat(reading.fd.get(), &reading.status) != 0) return 0;
   }
-  if (DWORD error = posix::CheckSharing(reading.fd.get(), reading.status, access, share, true)) {
+  if (!S_ISREG(reading.status.st_mode)) return 0;
+  if (DWORD error = posix::CheckSharing(reading.fd.get(), reading.status, access, share,
+                                        readable ? posix::kWithLockAndProbe : posix::kOwnOnly)) {
     return error;
   }
-  file->lock.Reset(reading.fd.Release());
-  file->status = reading.status;
+  if (readable) file->lock.Reset(reading.fd.Release());
+  file->checked = true;
+  file->checked_status = reading.status;
   return 0;
 }
 
@@ -102,8 +115,8 @@ DWORD OpenToWrite(const char* name, DWORD access, DWORD share, DWORD creation, O
     if (DWORD error = CheckBeforeReplacing(name, access, share, file)) return error;
   }
   // A file checked before is opened only as it is: one gone meanwhile is not made anew.
-  const bool checked_before = file->lock.get() >= 0;
-  const struct stat checked = file->status;
+  const bool checked_before = file->checked;
+  const bool locked_before = file->lock.get() >= 0;
   int flags = O_WRONLY | (checked_before ? 0 : O_CREAT) | (must_be_new ? O_EXCL : 0);
   DWORD error = OpenWithoutWaiting(name, flags, file);
   const bool as_it_is = error != 0 && must_be_new && errno == EEXIST;
@@ -112,9 +125,11 @@ DWORD OpenToWrite(const char* name, DWORD access, DWORD share, DWORD creation, O
     if (stat(name, &existing) != 0 || S_ISREG(existing.st_mode)) return ERROR_FILE_EXISTS;
     error = OpenWithoutWaiting(name, O_WRONLY, file);
   }
-  if (error == 0) error = WhatWasMet(*file, as_it_is, checked_before ? &checked : nullptr);
-  if (error != 0 || checked_before) return error;
-  return posix::CheckSharing(file->fd.get(), file->status, access, share, false);
+  if (error == 0) {
+    error = WhatWasMet(*file, as_it_is, checked_before ? &file->checked_status : nullptr);
+  }
+  if (error != 0 || locked_before) return error;
+  return posix::CheckSharing(file->fd.get(), file->status, access, share, posix::kWithLock);
 }
 
 // Empties a regular file opened to be replaced, now that the open is known to be allowed; devices

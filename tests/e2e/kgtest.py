@@ -112,17 +112,19 @@ class ToolTestCase(unittest.TestCase):
 
     def mount_mirror(self, kind, name):
         """Mounts under `name` in the scratch directory a view of the files of the directory
-        beneath it, "overlay" (upper layer "u") or "bindfs" (of "src"), or a "ramfs" of its own;
-        returns the directory beneath (`name` for a ramfs). Skips the subtest, saying why, where
-        the mount cannot be made."""
-        beneath = {"overlay": "u", "bindfs": "src"}.get(kind, name)
-        for d in (name, beneath) + (("l", "w") if kind == "overlay" else ()):
+        beneath it, "overlay" (upper layer "u" beside `name`) or "bindfs" (of "src"), or a "ramfs"
+        or "tmpfs" of its own; returns the directory beneath (`name` for a ramfs or a tmpfs). Skips
+        the subtest, saying why, where the mount cannot be made."""
+        beside = os.path.dirname(name)
+        layers = [os.path.join(beside, d) for d in ("l", "u", "w")]
+        beneath = {"overlay": layers[1], "bindfs": "src"}.get(kind, name)
+        for d in (name, beneath) + (tuple(layers) if kind == "overlay" else ()):
             os.makedirs(self.path(d), exist_ok=True)
         if kind == "overlay":
             command = ["mount", "-t", "overlay", "overlay", "-o", "lowerdir=%s,upperdir=%s,"
-                       "workdir=%s" % tuple(self.path(d) for d in ("l", "u", "w")), self.path(name)]
-        elif kind == "ramfs":
-            command = ["mount", "-t", "ramfs", "ramfs", self.path(name)]
+                       "workdir=%s" % tuple(self.path(d) for d in layers), self.path(name)]
+        elif kind in ("ramfs", "tmpfs"):
+            command = ["mount", "-t", kind, kind, self.path(name)]
         else:
             command = ["bindfs", "--no-allow-other", self.path(beneath), self.path(name)]
         if RUNNER or os.geteuid() != 0 or shutil.which(command[0]) is None:

@@ -17,7 +17,7 @@ import subprocess
 import sys
 import unittest
 
-from kgtest import PAUSE, RUNNER, ToolTestCase, lines, linux_only
+from kgtest import PAUSE, RUNNER, Result, ToolTestCase, lines, linux_only
 from test_usage import USAGE
 
 FIRST = lines("N 1", "N 2", "@3 first", "B 1")
@@ -301,11 +301,18 @@ class OutputIsAnInput(FaultTestCase):
             (ab, None, ("a.mo", fcntl.LOCK_SH), OLD, asked + created(), MERGED),  # readers share
             (ab, None, ("b.mo", "map"), None, "I/O error 32", None),  # mapped for writing
             (ab, None, ("c.mo", "append"), OLD, "I/O error 32", OLD),  # a logger appends to it
+            # A lease that an open would break (a file server's, an indexer's): refused unopened,
+            # so that its holder is not told to give it up.
+            (ab, None, ("c.mo", "read lease"), OLD, "I/O error 32", OLD),
+            (ab, None, ("a.mo", "write lease"), None, "I/O error 32", None),
             # Inputs that cannot be read twice are no model files, and nothing waits on them.
             (("fifo.mo", "/dev/zero"), None, None, OLD,
              lines("Files <fifo.mo> and </dev/zero> do not exist in this directory.",
                    "Therefore K_Graft cannot proceed.") + PAUSE, OLD),
         ]
+        broken = []  # break signals of a lease held here
+        signal.signal(signal.SIGIO, lambda *_: broken.append(1))
+        self.addCleanup(signal.signal, signal.SIGIO, signal.SIG_DFL)
         for inputs, sink, lock, before, expected, after, *user in cases:
             with self.subTest(sink=sink, lock=lock, inputs=inputs, user=user):
                 if user and (os.geteuid() != 0 or shutil.which("setpriv") is None):
@@ -317,6 +324,14 @@ class OutputIsAnInput(FaultTestCase):
                         held = mmap.mmap(f.fileno(), 0)
                 elif lock and lock[1] == "append":
                     held = os.open(self.path(lock[0]), os.O_WRONLY | os.O_APPEND)
+                elif lock and str(lock[1]).endswith("lease"):
+                    lease = fcntl.F_WRLCK if lock[1] == "write lease" else fcntl.F_RDLCK
+                    held = os.open(self.path(lock[0]), os.O_RDONLY)
+                    try:
+                        fcntl.fcntl(held, fcntl.F_SETLEASE, lease)
+                    except OSError as e:
+                        os.close(held)
+                        self.skipTest("no lease on this file system: %s" % e)
                 elif lock:  # another process holds the file
                     held = os.open(self.path(lock[0]), os.O_RDONLY)
                     fcntl.flock(held, lock[1])
@@ -329,6 +344,8 @@ class OutputIsAnInput(FaultTestCase):
                 if stream:  # the report follows the old text of the file standard error appends to
                     result.stderr = self.read(name)[len(kept):]
                     self.write(name, kept)
+                if lock and str(lock[1]).endswith("lease"):  # the lease is as it was: no break began
+                    self.assertEqual((fcntl.fcntl(held, fcntl.F_GETLEASE), broken), (lease, []))
                 if lock:
                     held.close() if lock[1] == "map" else os.close(held)
                 if isinstance(expected, bytes):
@@ -346,21 +363,24 @@ class OtherProcesses(FaultTestCase):
 
     held_inputs = True
 
-    # Preloaded into the tool: at the first end of data it reads, that of a.mo's count, runs the
-    # shell command KG_AT_FIRST_END, as another process acting between the count and the merge;
-    # so KG_AT_WRITE at the first write of the output, KG_AT_COPY at the first copy inside the
-    # system and KG_AT_SEEK at the first seek past a section, each holding that call until the
-    # command is done. The KG_FAIL_READth read after the first rewind fails with EIO; a copy inside
-    # the system is refused with errno KG_COPY_ERRNO; just before the tool opens the file named
-    # KG_SWAP, a symbolic link to KG_SWAP_TO (/dev/zero) takes its place; each copy and seek is
-    # noted in the file KG_CALL_LOG.
+    # Preloaded into the tool: at the first end of data it reads from a file (the system's tables in
+    # /proc aside), that of a.mo's count, runs the shell command KG_AT_FIRST_END, as another process
+    # acting between the count and the merge; so KG_AT_REWIND at the first rewind, KG_AT_WRITE at
+    # the first write of the output, KG_AT_COPY at the first copy inside the system and KG_AT_SEEK
+    # at the first seek past a section, each holding that call until the command is done. The
+    # KG_FAIL_READth read after the first rewind fails with EIO; a copy inside the system is refused
+    # with errno KG_COPY_ERRNO; just before the tool opens the file named KG_SWAP (KG_SWAP_WRITE:
+    # opens it for writing), a symbolic link to KG_SWAP_TO (/dev/zero) takes its place; each copy
+    # and seek is noted in the file KG_CALL_LOG.
     SHIM = rb"""#define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 #define NEXT(name, ...) ((ssize_t (*)(__VA_ARGS__))dlsym(RTLD_NEXT, name))
 static int ends, rewound;
@@ -374,6 +394,9 @@ static void note(const char *call) {
   if (log) fprintf(log, "%s\n", call), fclose(log);
 }
 ssize_t read(int fd, void *buf, size_t n) {
+  struct statfs system;
+  if (fstatfs(fd, &system) == 0 && system.f_type == 0x9fa0)  /* PROC_SUPER_MAGIC */
+    return NEXT("read", int, void *, size_t)(fd, buf, n);
   const char *fail = getenv("KG_FAIL_READ");
   if (rewound && fail && rewound++ == atoi(fail)) return errno = EIO, -1;
   ssize_t got = NEXT("read", int, void *, size_t)(fd, buf, n);
@@ -385,7 +408,7 @@ ssize_t write(int fd, const void *buf, size_t n) {
   return NEXT("write", int, const void *, size_t)(fd, buf, n);
 }
 off64_t lseek64(int fd, off64_t at, int whence) {  /* the tool has 64-bit offsets */
-  rewound += !rewound && at == 0 && whence == SEEK_SET;
+  if (!rewound && at == 0 && whence == SEEK_SET) rewound = 1, run("KG_AT_REWIND");
   if (at != 0) note("seek"), run("KG_AT_SEEK");
   return NEXT("lseek64", int, off64_t, int)(fd, at, whence);
 }
@@ -401,7 +424,8 @@ int open64(const char *name, int flags, ...) {  /* the tool always gives a mode 
   va_start(rest, flags);
   mode_t mode = va_arg(rest, mode_t);
   va_end(rest);
-  if (getenv("KG_SWAP") && !strcmp(name, getenv("KG_SWAP")) && !unlink(name))
+  const char *swap = getenv((flags & O_ACCMODE) == O_RDONLY ? "KG_SWAP" : "KG_SWAP_WRITE");
+  if (swap && !strcmp(name, swap) && !unlink(name))
     symlink(getenv("KG_SWAP_TO") ? getenv("KG_SWAP_TO") : "/dev/zero", name);
   return ((int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open64"))(name, flags, mode);
 }
@@ -413,6 +437,10 @@ int open64(const char *name, int flags, ...) {  /* the tool always gives a mode 
     BEHIND = "truncate -s +0 %s 2>/dev/null; " + WRITE + " &"
     # A command that empties a file by an open for reading, which ends no lease.
     EMPTY = "python3 -c 'import os; os.open(\"%s\", os.O_RDONLY | os.O_TRUNC)'"
+    # A command that rewrites a file in place as `cp -p` does, with "W" for its first byte: the
+    # same size and modification time.
+    SAME = ("cp {0} same && printf W | dd of=same conv=notrunc status=none && touch -r {0} same && "
+            "cp -p same {0} && rm same")
 
     def shim(self):
         """Builds the shim in the scratch directory; returns the wrap that preloads it."""
@@ -516,6 +544,10 @@ if said != b"back":
             shlex.quote(word) for word in self.command())
         second_run = "%s; sleep 1.5; %s; grep -c 'I/O error 32' second.err >refused" % (again,
                                                                                          again)
+        # So as a user who may write a.mo but not read it.
+        again = again.replace("| ", "| %s " % " ".join(UNPRIVILEGED), 1)
+        unprivileged_run = "%s; sleep 1.5; %s; grep -c 'I/O error 32' second.err >refused" % (
+            again, again)
         cases = [  # (KG_ variables, a.mo, b.mo, exit code or message, files after)
             # The counted file is the one merged; an output that appeared meanwhile is kept.
             ({"AT_FIRST_END": r"printf 'N 0\r\n' | cat - a.mo >new.mo && mv new.mo a.mo"},
@@ -531,6 +563,8 @@ if said != b"back":
             # fails the run where that input is let go; the output keeps what was written.
             ({"AT_WRITE": self.WRITE % "a.mo"}, lf_big, big_second, "I/O error 32",
              {"a.mo": w(lf_big), "c.mo": big_model(5000, 4999, b"first")[:4999 * 60]}),
+            ({"AT_WRITE": self.SAME.format("a.mo")}, lf_big, big_second, "I/O error 32",
+             {"a.mo": w(lf_big), "c.mo": big_model(5000, 4999, b"first")[:4999 * 60]}),
             ({"AT_COPY": self.WRITE % "b.mo"}, big, big_second, "I/O error 32",
              {"b.mo": w(big_second), "c.mo": big_merged}),
             ({"AT_SEEK": self.WRITE % "b.mo"}, big, far, "I/O error 32",
@@ -544,32 +578,46 @@ if said != b"back":
              {"b.mo": b"", "c.mo": big[:4000 * 60]}),
             ({"AT_WRITE": second_run}, lf_big, big_second, 0,
              {"c.mo": lf_merged, "refused": b"2\n", "second.err": None}),
+            ({"AT_WRITE": unprivileged_run}, lf_big, big_second, 0,
+             {"c.mo": lf_merged, "refused": b"2\n", "second.err": None}, "chmod 602 a.mo"),
+            # A symbolic link to another file put in place of the output after its checks: that
+            # file was never checked, and is left alone.
+            ({"SWAP_WRITE": "c.mo", "SWAP_TO": "other.mo"}, FIRST, SECOND, "I/O error 32",
+             {"c.mo": b"other", "other.mo": b"other"}, "printf old >c.mo; printf other >other.mo"),
             # An input that became a device or a directory after the probe is never read.
             ({"SWAP": "b.mo"}, FIRST, SECOND, "File not found", {"b.mo": None, "c.mo": None}),
             ({"SWAP": "b.mo", "SWAP_TO": "."}, FIRST, SECOND, "File not found",
              {"b.mo": None, "c.mo": None}),
         ]
         def inputs(where, first, second):  # in place of whatever a row before left there
-            for name in ("a.mo", "b.mo", "c.mo", "refused", "second.err"):
+            for name in ("a.mo", "b.mo", "c.mo", "refused", "second.err", "other.mo"):
                 if os.path.lexists(self.path(name)):
                     os.remove(self.path(name))
             self.write(where + "/a.mo", first)
             self.write(where + "/b.mo", second)
 
-        for env, first, second, code, after in cases:
+        for env, first, second, code, after, *setup in cases:
             with self.subTest(env=env):
+                if "setpriv" in str(env) and subprocess.run(
+                        UNPRIVILEGED + ["test", "-x", self.command()[0]]).returncode:
+                    self.skipTest("the binary is not reachable for an unprivileged user")
                 inputs(".", first, second)
+                if setup:
+                    subprocess.run(setup[0], shell=True, cwd=self.dir, check=True)
+                asked = question() + b"\r\n" if os.path.exists(self.path("c.mo")) else b""
                 with self.patience(1 if {"AT_WRITE", "AT_COPY", "AT_SEEK"} & env.keys() else None):
-                    result = self.run_tool("a.mo", "b.mo", "c.mo", timeout=20,
+                    result = self.run_tool("a.mo", "b.mo", "c.mo", stdin=b"y\n", timeout=20,
                                            wrap=wrap + ["KG_%s=%s" % kv for kv in env.items()])
                 if code:
-                    self.assertFailure(result, code, stdout=b"")
+                    self.assertFailure(result, code, stdout=asked)
                 else:
-                    self.assertRun(result, stdout=created())
+                    self.assertRun(result, stdout=asked + created())
                 if "SWAP" in env:  # b.mo is the link the shim made
                     self.assertEqual(os.readlink(self.path("b.mo")), env.get("SWAP_TO",
                                                                              "/dev/zero"))
                     os.remove(self.path("b.mo"))
+                if "SWAP_WRITE" in env:  # so is c.mo
+                    self.assertEqual(os.readlink(self.path("c.mo")), env["SWAP_TO"])
                 if "second.err" in after:
                     os.remove(self.path("second.err"))
                 self.assertFiles(dict({"a.mo": first, "b.mo": second, "new.mo": None}, **after))
@@ -607,6 +655,88 @@ if said != b"back":
                 self.assertFailure(result, "I/O error 32",
                                    stdout=question(beneath + "/a.mo") + b"\r\n")
                 self.assertFiles({beneath + "/a.mo": big, beneath + "/b.mo": far})
+
+
+    def test_an_input_read_unheld_is_verified_by_its_bytes(self):
+        # Read through an overlay, or by a user who may not lease it, an input is held by nothing.
+        # Rewritten between its count and the merge by cp -p (the same size and time), it fails
+        # the run; touched, or left alone, it gives the exact merge.
+        wrap = self.shim()
+        first = b"N 1\rx\r\nN 2\r\n@3 first\r\nB 1\x1a tail\r\n"
+        second = b"N x\r\n@3 second\r\nB 2\rB\r\nB 3"
+        merged = lines("N 1x", "N 2", "@3 second", "B 2B", "B 3")
+        for where, user in (("ov", []), (".", UNPRIVILEGED)):
+            if user and subprocess.run(user + ["test", "-x", self.command()[0]]).returncode:
+                self.skipTest("the binary is not reachable for an unprivileged user")
+            if where != ".":
+                self.mount_mirror("overlay", where)
+            for change, name, code, output in (
+                    (None, "", 0, merged), ("touch -c %s", "a.mo", 0, merged),
+                    (self.SAME, "a.mo", "I/O error 32", lines("W 1x", "N 2")),
+                    (self.SAME, "b.mo", "I/O error 32", merged)):
+                with self.subTest(where=where, user=user, change=change, name=name):
+                    for input_name, text in (("a.mo", first), ("b.mo", second)):
+                        self.write(where + "/" + input_name, text)
+                    if os.path.exists(self.path("c.mo")):
+                        os.remove(self.path("c.mo"))
+                    # The tool, at its rewind, waits while this process (root) makes the change.
+                    asked, tell = os.pipe()
+                    told, go = os.pipe()
+                    tool = subprocess.Popen(
+                        user + wrap + ["KG_AT_REWIND=echo >&%d; read x <&%d" % (tell, told)] +
+                        self.command(where + "/a.mo", where + "/b.mo", "c.mo"), cwd=self.dir,
+                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                        pass_fds=(tell, told))
+                    os.close(tell)
+                    os.close(told)
+                    if os.read(asked, 1) and change:
+                        subprocess.run(change.format(where + "/" + name) if "{" in change else
+                                       change % (where + "/" + name), shell=True, cwd=self.dir,
+                                       check=True)
+                    os.close(go)
+                    os.close(asked)
+                    stdout, stderr = tool.communicate(timeout=60)
+                    result = Result(stdout, stderr, tool.returncode)
+                    if code:
+                        self.assertFailure(result, code)
+                    else:
+                        self.assertRun(result, stdout=created())
+                    self.assertEqual(self.read("c.mo"), output)
+                    changed = {name: b"W" + dict(a=first, b=second)[name[0]][1:]} if code else {}
+                    self.assertFiles(dict({where + "/a.mo": first, where + "/b.mo": second},
+                                          **{where + "/" + k: v for k, v in changed.items()}))
+
+    def test_twins_on_two_devices_are_two_files(self):
+        # cp -p of the inputs onto another tmpfs, which numbers its inodes as the first did, gives
+        # files with the inputs' inode numbers, sizes and times: named as the output, such a twin
+        # is replaced by the merge. So is a file on another device with an input's inode number
+        # and time but not its size, the input seen through an overlay.
+        for t in ("t1", "t2"):
+            self.mount_mirror("tmpfs", t)
+        self.write("t1/a.mo", FIRST)
+        self.write("t1/b.mo", SECOND)
+        subprocess.run("cp -p t1/a.mo t1/b.mo t2/", shell=True, cwd=self.dir, check=True)
+        if os.stat(self.path("t1/a.mo")).st_ino != os.stat(self.path("t2/a.mo")).st_ino:
+            self.skipTest("this system numbers the inodes of two tmpfs mounts apart")
+        self.mount_mirror("overlay", "t1/ov")
+        self.write("t1/ov/a.mo", FIRST)
+        self.write("t1/ov/b.mo", SECOND)
+        target = os.stat(self.path("t1/ov/a.mo"))
+        for n in range(64):  # a file of t2 takes the next inode number: find a.mo's
+            self.write("t2/n%d" % n, b"other")
+            if os.stat(self.path("t2/n%d" % n)).st_ino == target.st_ino:
+                os.utime(self.path("t2/n%d" % n), ns=(target.st_atime_ns, target.st_mtime_ns))
+                os.rename(self.path("t2/n%d" % n), self.path("t2/c.mo"))
+                break
+        else:
+            self.skipTest("no file of the second tmpfs took the inode number %d" % target.st_ino)
+        for inputs, output in ((("t1/a.mo", "t1/b.mo"), "t2/a.mo"),
+                               (("t1/ov/a.mo", "t1/ov/b.mo"), "t2/c.mo")):
+            with self.subTest(inputs=inputs, output=output):
+                result = self.run_tool(*inputs, output, stdin=b"y\n")
+                self.assertRun(result, stdout=question(output) + b"\r\n" + created(output))
+                self.assertFiles({"t1/a.mo": FIRST, "t1/b.mo": SECOND, "t1/ov/a.mo": FIRST,
+                                  output: MERGED})
 
 
 class UnusualInputs(FaultTestCase):
