@@ -39,6 +39,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "runtime/platform/posix_held_file_systems.h"
 #include "runtime/platform/posix_internal.h"
 
 namespace kg::platform {
@@ -141,23 +142,14 @@ bool HasWriterNow(int fd) {
 }
 
 // True where every writer of the file must open it through the inode that holds the lease, so
-// that none gets in unseen: local disk and memory file systems. Not so where other machines, or
-// another mount beneath (FUSE, overlayfs layers), reach the data: network, cluster and FUSE file
-// systems, overlayfs and every type not listed here.
+// that none gets in unseen (see kHeldFileSystems).
 bool LeaseSeesEveryWriter(int fd) {
   struct statfs system;
   if (fstatfs(fd, &system) != 0) return false;
-  switch (static_cast<std::uint32_t>(system.f_type)) {
-    case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
-    case XFS_SUPER_MAGIC:
-    case BTRFS_SUPER_MAGIC:
-    case TMPFS_MAGIC:
-    case RAMFS_MAGIC:
-    case F2FS_SUPER_MAGIC:
-      return true;
-    default:
-      return false;
+  for (const posix::HeldFileSystem& held : posix::kHeldFileSystems) {
+    if (static_cast<std::uint32_t>(system.f_type) == held.magic) return true;
   }
+  return false;
 }
 
 // Asks the system afresh (past the attribute caches of FUSE and network file systems) for the

@@ -26,11 +26,14 @@ WINE_SKIPS = {
         "wine reports a pipe whose reader has gone as 233; Windows and Linux give 232",
 }
 RUNNER = shlex.split(os.environ.get("K_GRAFT_RUNNER", ""))
-# The file systems (statfs magic numbers) where the tool holds an input against writers with a
-# lease: ext2/3/4, xfs, btrfs, ramfs, tmpfs and f2fs. A container's /tmp (overlayfs) is none of
-# them.
-LEASE_FILE_SYSTEMS = {0xEF53: "ext4", 0x58465342: "xfs", 0x9123683E: "btrfs", 0x01021994: "tmpfs",
-                      0xF2F52010: "f2fs", 0x858458F6: "ramfs"}
+# The file systems (statfs magic number: name) where the tool holds an input against writers with a
+# lease, as the build's own table lists them. A container's /tmp (overlayfs) is none of them.
+HELD_FILE_SYSTEMS_HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                        "runtime", "platform", "posix_held_file_systems.h")
+with open(HELD_FILE_SYSTEMS_HEADER) as header:
+    LEASE_FILE_SYSTEMS = {int(magic, 16): name for magic, name in
+                          re.findall(r'^\s*\{(0x[0-9A-Fa-f]+), "([^"]+)"\},$', header.read(), re.M)}
+assert LEASE_FILE_SYSTEMS, "no held file systems found in " + HELD_FILE_SYSTEMS_HEADER
 CRLF = b"\r\n"
 PAUSE = CRLF + b"   ... press <Enter> to continue ..." + CRLF
 MODULE = os.path.basename(BINARY)  # the module name the failure report gives
