@@ -4,16 +4,20 @@
 Run through bench/run.sh, which builds k_graft first. For each case it makes two model files,
 runs every command once to warm the cache, then times several rounds (the commands in turn, with
 a sync and a removed output before each run), checks that the merges (k_graft, awk, Python) wrote
-the same bytes, and prints the median wall times with each one's ratio to k_graft's, and k_graft's
-peak resident memory as /usr/bin/time -v reports it. The cases: CR LF lines with a warm cache;
-the same with the page cache dropped before every run (root only); LF-only lines, which k_graft
-must rewrite; and one long line. The long-line case leaves awk out unless asked: mawk grows its
-record buffer for a 100 MiB line so slowly that one run takes minutes.
+the same bytes, and prints the median wall times with their spread and each one's ratio to
+k_graft's, the file system the inputs lie on and whether k_graft holds them against writers there,
+and k_graft's peak resident memory as /usr/bin/time -v reports it. The cases: CR LF lines with a
+warm cache; the same with the page cache dropped before every run (root only); LF-only lines,
+which k_graft must rewrite; one long line; inputs read through an overlay, where they are not held
+but verified by their bytes (root only); and an existing output replaced after a yes. The long-line
+case leaves awk out unless asked: mawk grows its record buffer for a 100 MiB line so slowly that
+one run takes minutes.
 """
 
 import argparse
 import filecmp
 import os
+import re
 import shlex
 import statistics
 import subprocess
@@ -24,6 +28,11 @@ import time
 import gen_models
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The file systems where k_graft holds an input against writers, as the build's own table lists
+# them (statfs magic number: name).
+with open(os.path.join(HERE, "..", "runtime", "platform", "posix_held_file_systems.h")) as header:
+    HELD = {int(magic, 16): name for magic, name in
+            re.findall(r'^\s*\{(0x[0-9A-Fa-f]+), "([^"]+)"\},$', header.read(), re.M)}
 
 
 CAT = "cat a b > c"
@@ -32,8 +41,9 @@ AWK = "awk merge"
 BEFORE = "k_graft before"
 
 
-def commands(k_graft, a, b, with_awk, before=None):
-    """Returns [(label, output path, shell command)] of the timed commands, k_graft first.
+def commands(k_graft, a, b, with_awk, before=None, answer=""):
+    """Returns [(label, output path, shell command)] of the timed commands, k_graft first;
+    `answer`, when given, is put before each k_graft as the pipe that answers its question.
 
     Besides the floor the issue names (`cat a b > c`, which GNU cat may do inside the kernel with
     copy_file_range), `cat a b | cat > c` shows the floor for a program whose bytes pass through
@@ -43,10 +53,11 @@ def commands(k_graft, a, b, with_awk, before=None):
     q = shlex.quote
     out = {name: os.path.join(d, f"out-{name}.mo") for name in ("k_graft", "cat", "pipe", "awk",
                                                                 "py")}
-    result = [("k_graft", out["k_graft"], f"{q(k_graft)} {q(a)} {q(b)} {q(out['k_graft'])}")]
+    result = [("k_graft", out["k_graft"],
+               f"{answer}{q(k_graft)} {q(a)} {q(b)} {q(out['k_graft'])}")]
     if before:
         out_before = os.path.join(d, "out-before.mo")
-        result.append((BEFORE, out_before, f"{q(before)} {q(a)} {q(b)} {q(out_before)}"))
+        result.append((BEFORE, out_before, f"{answer}{q(before)} {q(a)} {q(b)} {q(out_before)}"))
     result += [
         (CAT, out["cat"], f"cat {q(a)} {q(b)} > {q(out['cat'])}"),
         (PIPE, out["pipe"], f"cat {q(a)} {q(b)} | cat > {q(out['pipe'])}"),
@@ -61,15 +72,18 @@ def commands(k_graft, a, b, with_awk, before=None):
     return result
 
 
-def run_once(command, output, cold=False):
+def run_once(command, output, cold=False, existing=False):
     """Runs `command` with /dev/null as standard input and returns its wall time in seconds.
 
-    The output is removed and the written data synced first, so that no run pays for another's
-    write-back; when `cold`, the page cache is dropped too. Stops the benchmark when the command
-    fails.
+    The output is removed (when `existing`, put back as a one-line file) and the written data
+    synced first, so that no run pays for another's write-back; when `cold`, the page cache is
+    dropped too. Stops the benchmark when the command fails.
     """
     if os.path.exists(output):
         os.remove(output)
+    if existing:
+        with open(output, "wb") as f:
+            f.write(b"old output\r\n")
     os.sync()
     if cold:
         with open("/proc/sys/vm/drop_caches", "w") as f:
@@ -88,6 +102,7 @@ def peak_rss_kib(command, output, work_dir):
     if os.path.exists(output):
         os.remove(output)
     report = os.path.join(work_dir, "time-v.txt")
+    command = command.rsplit("| ", 1)[-1]  # k_graft alone: the output is new, nothing is asked
     subprocess.run(["/usr/bin/time", "-v", "-o", report, "bash", "-c", "exec " + command],
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=True)
     with open(report) as f:
@@ -97,22 +112,42 @@ def peak_rss_kib(command, output, work_dir):
     sys.exit("bench: /usr/bin/time -v gave no peak resident memory")
 
 
+def file_system(path):
+    """The name of the file system holding `path`, and whether k_graft holds inputs there."""
+    found = subprocess.run(["stat", "-f", "-c", "%t %T", path], capture_output=True, text=True)
+    magic, _, name = found.stdout.strip().partition(" ")
+    held = found.returncode == 0 and int(magic, 16) in HELD
+    return name or "unknown", held
+
+
+def quartiles(values):
+    """The first and third quartiles of `values` (at least two)."""
+    q = statistics.quantiles(values, n=4)
+    return q[0], q[2]
+
+
 def run_case(title, k_graft, work_dir, size_mib, long_line_mib, runs, with_awk=True, before=None,
-             cold=False, line_end=b"\r\n"):
-    """Generates the files of one case, times it, checks the outputs and prints its table.
+             cold=False, line_end=b"\r\n", existing=False):
+    """Generates the files of one case in `work_dir`, times it, checks the outputs and prints its
+    table.
 
     `before`, when given, is an earlier k_graft timed too; `cold` drops the page cache before
-    every timed run. Returns (median seconds by label, k_graft's peak resident memory in KiB).
+    every timed run; `existing` puts an output in place before each run, which k_graft replaces
+    after a yes. Returns (run times by label, peak resident memory in KiB by k_graft label, "held"
+    or "unheld": whether k_graft holds the inputs against writers there).
     """
     print(f"\n== {title} ==", flush=True)
     start = time.perf_counter()
     a, b, lines = gen_models.generate(work_dir, size_mib, long_line_mib=long_line_mib,
                                       line_end=line_end)
+    system, held = file_system(a)
     print(f"made {os.path.getsize(a):,} + {os.path.getsize(b):,} bytes, {lines:,} lines each "
-          f"({time.perf_counter() - start:.1f} s), in {work_dir}", flush=True)
-    cmds = commands(k_graft, a, b, with_awk, before)
-    for _, output, command in cmds:  # warm-up: files in the cache, binaries loaded
-        run_once(command, output)
+          f"({time.perf_counter() - start:.1f} s), in {work_dir}: file system {system}, inputs "
+          f"{'held against writers' if held else 'read unheld, verified by their bytes'}",
+          flush=True)
+    cmds = commands(k_graft, a, b, with_awk, before, "printf 'y\\n' | " if existing else "")
+    for label, output, command in cmds:  # warm-up: files in the cache, binaries loaded
+        run_once(command, output, existing=existing and "k_graft" in label)
     merges = [output for label, output, _ in cmds if not label.startswith("cat")]
     count = len(merges)
     for other in merges[1:]:
@@ -122,9 +157,10 @@ def run_case(title, k_graft, work_dir, size_mib, long_line_mib, runs, with_awk=T
     times = {label: [] for label, _, _ in cmds}
     for round_number in range(runs):
         for label, output, command in cmds:
-            times[label].append(run_once(command, output, cold))
+            times[label].append(run_once(command, output, cold, existing and "k_graft" in label))
         print(f"round {round_number + 1}/{runs} done", flush=True)
-    rss = max(peak_rss_kib(cmds[0][2], cmds[0][1], work_dir) for _ in range(3))
+    rss = {label: max(peak_rss_kib(command, output, work_dir) for _ in range(3))
+           for label, output, command in cmds if "k_graft" in label}
     for _, output, _ in cmds:
         os.remove(output)
     os.remove(a)
@@ -132,14 +168,44 @@ def run_case(title, k_graft, work_dir, size_mib, long_line_mib, runs, with_awk=T
 
     medians = {label: statistics.median(values) for label, values in times.items()}
     base = medians["k_graft"]
-    print(f"\n| command | median wall time (s) | runs (s) | ratio to k_graft |")
-    print("|---|---:|---|---:|")
+    print(f"\n| command | median wall time (s) | quartiles (s) | min-max (s) | ratio to k_graft |")
+    print("|---|---:|---:|---:|---:|")
     for label, median in medians.items():
-        runs_text = " ".join(f"{t:.2f}" for t in times[label])
+        low, high = quartiles(times[label])
         cell = label.replace("|", "\\|")  # a pipe inside a Markdown cell
-        print(f"| {cell} | {median:.3f} | {runs_text} | {median / base:.2f} |")
-    print(f"\nk_graft peak resident memory: {rss:,} KiB ({rss / 1024:.1f} MiB)")
-    return medians, rss
+        print(f"| {cell} | {median:.3f} | {low:.3f}-{high:.3f} | {min(times[label]):.3f}-"
+              f"{max(times[label]):.3f} | {median / base:.2f} |")
+    for label, kib in rss.items():
+        print(f"\n{label} peak resident memory: {kib:,} KiB ({kib / 1024:.1f} MiB)")
+    return times, rss, "held" if held else "unheld"
+
+
+def against_before(times, what, target=None):
+    """The verdict on k_graft's median against the earlier build's, as (text, met): at most
+    `target` times it, or by default within its noise (at most its third quartile, or 5 % more
+    than its median, whichever is more)."""
+    new, old = statistics.median(times["k_graft"]), statistics.median(times[BEFORE])
+    ratio = new / old
+    if target is None:
+        target = max(1.05, quartiles(times[BEFORE])[1] / old)
+        return (f"{what}: k_graft / before = {ratio:.2f} (target: within the noise, "
+                f"<= {target:.2f})", ratio <= target)
+    return f"{what}: k_graft / before = {ratio:.2f} (target <= {target})", ratio <= target
+
+
+def overlay(work_dir):
+    """Mounts an overlay under `work_dir` (its layers beside it) and returns where it shows its
+    files, or None with the reason printed when it cannot be mounted."""
+    layers = [os.path.join(work_dir, d) for d in ("lower", "upper", "work", "view")]
+    for d in layers:
+        os.makedirs(d)
+    mounted = subprocess.run(["mount", "-t", "overlay", "overlay", "-o",
+                              "lowerdir=%s,upperdir=%s,workdir=%s" % tuple(layers[:3]), layers[3]],
+                             capture_output=True, text=True)
+    if mounted.returncode != 0:
+        print(f"\nthe overlay case is left out: the mount was refused: {mounted.stderr.strip()}")
+        return None
+    return layers[3]
 
 
 def main():
@@ -150,71 +216,104 @@ def main():
     parser.add_argument("--k-graft", required=True, help="the k_graft binary to time")
     parser.add_argument("--k-graft-before", metavar="PATH",
                         help="an earlier k_graft (e.g. a build of main) to time as well; the "
-                             "LF-only target compares against it")
+                             "targets against it are judged only then")
     parser.add_argument("--size-mib", type=int, default=100, help="size of each model file (100)")
-    parser.add_argument("--runs", type=int, default=5, help="timed rounds per case (5)")
+    parser.add_argument("--runs", type=int, default=15, help="timed rounds per case (15)")
     parser.add_argument("--long-line-mib", type=int, default=100,
                         help="length of the long line of the long-line case (100)")
     parser.add_argument("--awk-long-line", action="store_true",
                         help="time awk in the long-line case too (mawk takes minutes there)")
-    parser.add_argument("--case", choices=["all", "normal", "cold", "lf-only", "long-line", "both"],
-                        default="all",
-                        help="which cases to run (all: normal, cold when root, lf-only, long-line; "
+    cases = ["normal", "cold", "lf-only", "long-line", "overlay", "replace"]
+    parser.add_argument("--case", choices=["all", "both"] + cases, default="all",
+                        help="which cases to run (all: every one, cold and overlay when root; "
                              "both: normal and long-line)")
     parser.add_argument("--tmpdir", default=os.environ.get("TMPDIR", "/tmp"),
                         help="where the files are made ($TMPDIR or /tmp)")
     args = parser.parse_args()
     k_graft = os.path.abspath(args.k_graft)
     before = os.path.abspath(args.k_graft_before) if args.k_graft_before else None
-    wanted = {"all": ["normal", "cold", "lf-only", "long-line"],
-              "both": ["normal", "long-line"]}.get(args.case, [args.case])
-    if "cold" in wanted and os.geteuid() != 0:
-        if args.case == "cold":
-            sys.exit("bench: dropping the page cache needs root")
-        wanted.remove("cold")
-        print("the cold-cache case is left out: dropping the page cache needs root")
+    wanted = {"all": list(cases), "both": ["normal", "long-line"]}.get(args.case, [args.case])
+    for case, needs in (("cold", "dropping the page cache"), ("overlay", "mounting an overlay")):
+        if case in wanted and os.geteuid() != 0:
+            if args.case == case:
+                sys.exit(f"bench: {needs} needs root")
+            wanted.remove(case)
+            print(f"the {case} case is left out: {needs} needs root")
 
     print(f"k_graft: {k_graft}; {os.cpu_count()} CPUs; {args.runs} timed rounds per case")
     verdicts = []
+    unjudged = "not judged: needs --k-graft-before"
+
+    def judge(times, what, target=None):
+        if before:
+            verdicts.append(against_before(times, what, target))
+        else:
+            verdicts.append((f"{what}: {unjudged}", True))
+
     size = f"{args.size_mib} MiB + {args.size_mib} MiB"
     with tempfile.TemporaryDirectory(prefix="kg-bench-", dir=args.tmpdir) as work_dir:
         if "normal" in wanted:
-            medians, rss = run_case(f"{size} merge, CR LF lines, warm cache", k_graft, work_dir,
-                                    args.size_mib, 0, args.runs, before=before)
+            times, rss, held = run_case(f"{size} merge, CR LF lines, warm cache", k_graft,
+                                        work_dir, args.size_mib, 0, args.runs, before=before)
+            medians = {label: statistics.median(values) for label, values in times.items()}
             awk_ratio = medians["k_graft"] / medians[AWK]
             cat_ratio = medians["k_graft"] / medians[CAT]
+            judge(times, f"{held} inputs, warm")
+            if before:
+                verdicts.append((f"{held} inputs, peak memory {rss['k_graft']:,} KiB, before "
+                                 f"{rss[BEFORE]:,} KiB (target: unchanged, within 64 KiB)",
+                                 rss["k_graft"] <= rss[BEFORE] + 64))
             verdicts += [
-                (f"k_graft / awk = {awk_ratio:.2f} (target <= 0.5)", awk_ratio <= 0.5),
-                (f"k_graft / cat = {cat_ratio:.2f}, warm (target <= 1.0)", cat_ratio <= 1.0),
-                (f"peak memory {rss / 1024:.1f} MiB (target < 8)", rss < 8 * 1024),
+                (f"k_graft / awk = {awk_ratio:.2f} (standing target <= 0.5)", awk_ratio <= 0.5),
+                (f"k_graft / cat = {cat_ratio:.2f}, warm (standing target <= 1.0)",
+                 cat_ratio <= 1.0),
+                (f"peak memory {rss['k_graft'] / 1024:.1f} MiB (standing target < 8)",
+                 rss["k_graft"] < 8 * 1024),
             ]
             pipe_ratio = medians["k_graft"] / medians[PIPE]
             print(f"\nk_graft / `{PIPE}` = {pipe_ratio:.2f} (the floor through user space)")
         if "cold" in wanted:
-            medians, _ = run_case(f"{size} merge, CR LF lines, page cache dropped before each run",
-                                  k_graft, work_dir, args.size_mib, 0, args.runs, with_awk=False,
-                                  before=before, cold=True)
-            cat_ratio = medians["k_graft"] / medians[CAT]
-            verdicts.append((f"k_graft / cat = {cat_ratio:.2f}, cold (target <= 1.15)",
+            times, _, _ = run_case(f"{size} merge, CR LF lines, page cache dropped before each run",
+                                k_graft, work_dir, args.size_mib, 0, args.runs, with_awk=False,
+                                before=before, cold=True)
+            cat_ratio = statistics.median(times["k_graft"]) / statistics.median(times[CAT])
+            verdicts.append((f"k_graft / cat = {cat_ratio:.2f}, cold (standing target <= 1.15)",
                              cat_ratio <= 1.15))
         if "lf-only" in wanted:
-            medians, rss = run_case(f"{size} merge, LF-only lines", k_graft, work_dir,
-                                    args.size_mib, 0, args.runs, before=before, line_end=b"\n")
-            pipe_ratio = medians["k_graft"] / medians[PIPE]
+            times, rss, held = run_case(f"{size} merge, LF-only lines", k_graft, work_dir,
+                                        args.size_mib, 0, args.runs, before=before,
+                                        line_end=b"\n")
+            pipe_ratio = statistics.median(times["k_graft"]) / statistics.median(times[PIPE])
             print(f"\nk_graft / `{PIPE}` = {pipe_ratio:.2f} (the floor: every line is rewritten)")
-            if before:
-                ratio = medians["k_graft"] / medians[BEFORE]
-                verdicts.append((f"LF-only k_graft / k_graft before = {ratio:.2f} "
-                                 f"(target <= 0.75)", ratio <= 0.75))
-            verdicts.append((f"LF-only peak memory {rss / 1024:.1f} MiB (target < 8)",
-                             rss < 8 * 1024))
+            judge(times, f"{held} inputs, LF-only")
+            verdicts.append((f"LF-only peak memory {rss['k_graft'] / 1024:.1f} MiB (standing "
+                             f"target < 8)", rss["k_graft"] < 8 * 1024))
         if "long-line" in wanted:
-            _, rss = run_case(
+            _, rss, _ = run_case(
                 f"{size} merge, one {args.long_line_mib} MiB line in the first file's network "
                 f"section", k_graft, work_dir, args.size_mib, args.long_line_mib,
                 max(1, min(args.runs, 3)), with_awk=args.awk_long_line)
-            verdicts.append((f"long-line peak memory {rss / 1024:.1f} MiB (target < 8)",
-                             rss < 8 * 1024))
+            verdicts.append((f"long-line peak memory {rss['k_graft'] / 1024:.1f} MiB (standing "
+                             f"target < 8)", rss["k_graft"] < 8 * 1024))
+        if "overlay" in wanted:
+            view = overlay(os.path.join(work_dir, "overlay"))
+            if view:
+                try:
+                    times, _, _ = run_case(f"{size} merge, CR LF lines, warm cache, inputs read "
+                                        f"through an overlay", k_graft, view, args.size_mib, 0,
+                                        args.runs, with_awk=False, before=before)
+                finally:
+                    subprocess.run(["umount", view])
+                judge(times, "inputs read unheld (overlay), warm", 1.4)
+            else:
+                verdicts.append(("inputs read unheld (overlay): not judged: no overlay here",
+                                 True))
+        if "replace" in wanted:
+            times, _, held = run_case(f"{size} merge, CR LF lines, warm cache, an existing "
+                                      f"output replaced after a yes", k_graft, work_dir,
+                                      args.size_mib, 0, args.runs, with_awk=False, before=before,
+                                      existing=True)
+            judge(times, f"{held} inputs, existing output replaced")
     print("\n== Targets ==")
     for text, met in verdicts:
         print(f"{'met   ' if met else 'MISSED'} {text}")
