@@ -15,14 +15,10 @@ struct HeldFileSystem {
 // that holds the lease, so that none gets in unseen. Not so where other machines, or another
 // mount beneath (FUSE, overlayfs layers), reach the data: network, cluster and FUSE file systems,
 // overlayfs and every type not listed here. The end-to-end tests and the benchmark read this
-// table too, one entry to a line as written here.
+// table too: each entry as {magic, "name"}.
 inline constexpr HeldFileSystem kHeldFileSystems[] = {
-    {0xEF53, "ext2/ext3/ext4"},
-    {0x58465342, "xfs"},
-    {0x9123683E, "btrfs"},
-    {0x01021994, "tmpfs"},
-    {0x858458F6, "ramfs"},
-    {0xF2F52010, "f2fs"},
+    {0xEF53, "ext2/ext3/ext4"}, {0x58465342, "xfs"},   {0x9123683E, "btrfs"},
+    {0x01021994, "tmpfs"},      {0x858458F6, "ramfs"}, {0xF2F52010, "f2fs"},
 };
 
 }  // namespace kg::platform::posix

@@ -32,7 +32,7 @@ HELD_FILE_SYSTEMS_HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__
                                         "runtime", "platform", "posix_held_file_systems.h")
 with open(HELD_FILE_SYSTEMS_HEADER) as header:
     LEASE_FILE_SYSTEMS = {int(magic, 16): name for magic, name in
-                          re.findall(r'^\s*\{(0x[0-9A-Fa-f]+), "([^"]+)"\},$', header.read(), re.M)}
+                          re.findall(r'\{(0x[0-9A-Fa-f]+), "([^"]+)"\}', header.read())}
 assert LEASE_FILE_SYSTEMS, "no held file systems found in " + HELD_FILE_SYSTEMS_HEADER
 CRLF = b"\r\n"
 PAUSE = CRLF + b"   ... press <Enter> to continue ..." + CRLF
