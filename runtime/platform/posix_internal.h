@@ -59,8 +59,7 @@ struct Stamp {
 struct OpenEntry {
   int fd = -1;
   int lock_fd = -1;  // a replaced file's read-only descriptor, which holds its exclusive flock
-  dev_t device = 0;
-  ino_t inode = 0;
+  ino_t inode = 0;   // to pass over most other files at once; the device is asked afresh
   DWORD access = 0;
   DWORD share = 0;
   bool held = false;       // a read lease taken at the open and not let go yet

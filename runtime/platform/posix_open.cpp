@@ -16,9 +16,13 @@ namespace {
 // A file on its way through CreateFileA: what was opened, what it is, and what the checks found.
 struct Opening {
   OwnedDescriptor fd;
-  OwnedDescriptor lock;  // an existing file to replace: the read-only descriptor it was checked on
-  struct stat status = {};
-  bool checked = false;  // an existing file to replace was checked before, and was this one:
+  // An existing file to replace: the read-only descriptor it was checked on, which holds its
+  // exclusive flock(2) lock from then on.
+  OwnedDescriptor lock_fd;
+  struct stat status = {};  // of the file opened
+  // An existing file to replace, checked before the open for writing (see CheckBeforeReplacing),
+  // and what it was then: the open for writing must reach that file.
+  bool checked = false;
   struct stat checked_status = {};
   bool held = false;       // held against writers (see posix::HoldAgainstWriters)
   bool verifying = false;  // its text is verified where it is let go
@@ -68,9 +72,10 @@ DWORD OpenToRead(const char* name, DWORD access, DWORD share, Opening* file) {
 // a refused file is never opened so (such an open starts the break of another process's lease on
 // it): first against the system's table of locks and leases, then on a read-only descriptor (this
 // process's own handles and standard streams, the exclusive lock, whether anyone holds it open for
-// writing), which then stays in `file->lock`, holding the lock. A file the user may write but not
-// read is checked as far as a descriptor that reads nothing (O_PATH) lets: the table, and this
-// process's own handles and standard streams. `file->checked` tells whether a file was checked.
+// writing), which then stays in `file->lock_fd`, holding the lock. A file the user may write but
+// not read is checked as far as a descriptor that reads nothing (O_PATH) lets: the table, and this
+// process's own handles and standard streams. 0 both when the file passed and when there was
+// nothing to check (no regular file of that name): `file->checked` tells which.
 DWORD CheckBeforeReplacing(const char* name, DWORD access, DWORD share, Opening* file) {
   struct stat named;
   if (stat(name, &named) != 0 || !S_ISREG(named.st_mode)) return 0;
@@ -86,7 +91,7 @@ DWORD CheckBeforeReplacing(const char* name, DWORD access, DWORD share, Opening*
                                         readable ? posix::kWithLockAndProbe : posix::kOwnOnly)) {
     return error;
   }
-  if (readable) file->lock.Reset(reading.fd.Release());
+  if (readable) file->lock_fd.Reset(reading.fd.Release());
   file->checked = true;
   file->checked_status = reading.status;
   return 0;
@@ -116,7 +121,7 @@ DWORD OpenToWrite(const char* name, DWORD access, DWORD share, DWORD creation, O
   }
   // A file checked before is opened only as it is: one gone meanwhile is not made anew.
   const bool checked_before = file->checked;
-  const bool locked_before = file->lock.get() >= 0;
+  const bool locked_before = file->lock_fd.get() >= 0;
   int flags = O_WRONLY | (checked_before ? 0 : O_CREAT) | (must_be_new ? O_EXCL : 0);
   DWORD error = OpenWithoutWaiting(name, flags, file);
   const bool as_it_is = error != 0 && must_be_new && errno == EEXIST;
@@ -162,9 +167,9 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode, voi
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
-  *entry = posix::OpenEntry{file.fd.Release(),  file.lock.Release(), file.status.st_dev,
-                            file.status.st_ino, desired_access,      share_mode,
-                            file.held,          file.verifying,      file.stamp};
+  *entry = posix::OpenEntry{
+      file.fd.Release(), file.lock_fd.Release(), file.status.st_ino, desired_access, share_mode,
+      file.held,         file.verifying,         file.stamp};
   posix::RememberWhetherTerminal(entry->fd);
   return posix::HandleOf(entry->fd);
 }

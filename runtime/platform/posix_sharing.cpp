@@ -127,18 +127,21 @@ enum class Lease {
   kNotHad,       // no lease here (no CAP_LEASE for another owner's file, no leases on this system)
 };
 
-Lease TakeReadLease(int fd) {
-  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) return Lease::kTaken;
-  return errno == EAGAIN ? Lease::kWriterHasIt : Lease::kNotHad;
+// Tries a read lease on `fd`, keeping it only when `keep`: else it is let go at once, having told
+// what it could.
+Lease TryReadLease(int fd, bool keep) {
+  if (fcntl(fd, F_SETLEASE, F_RDLCK) != 0) {
+    return errno == EAGAIN ? Lease::kWriterHasIt : Lease::kNotHad;
+  }
+  if (!keep) fcntl(fd, F_SETLEASE, F_UNLCK);
+  return Lease::kTaken;
 }
 
 // True when any descriptor holds the regular file open for writing now, another process's or one
-// this process inherited, as far as a read lease taken on `fd` (open for reading) and let go at
-// once can tell. False where none can be tried (no CAP_LEASE for another owner's file).
+// this process inherited, as far as a read lease tried on `fd` (open for reading) can tell. False
+// where none can be tried (no CAP_LEASE for another owner's file).
 bool HasWriterNow(int fd) {
-  Lease lease = TakeReadLease(fd);
-  if (lease == Lease::kTaken) fcntl(fd, F_SETLEASE, F_UNLCK);
-  return lease == Lease::kWriterHasIt;
+  return TryReadLease(fd, false) == Lease::kWriterHasIt;
 }
 
 // True where every writer of the file must open it through the inode that holds the lease, so
@@ -286,11 +289,11 @@ bool LockTableRefuses(const char* name, DWORD access) {
 }
 
 DWORD HoldAgainstWriters(int fd, bool* held, Stamp* stamp) {
-  Lease lease = TakeReadLease(fd);
+  // Where writers may get in unseen, the lease tells what it can and is let go: read unheld.
+  const bool sees_every_writer = LeaseSeesEveryWriter(fd);
+  Lease lease = TryReadLease(fd, sees_every_writer);
   if (lease == Lease::kWriterHasIt) return ERROR_SHARING_VIOLATION;
-  // Where writers may get in unseen, the lease has told what it can: the file is read unheld.
-  *held = lease == Lease::kTaken && LeaseSeesEveryWriter(fd);
-  if (lease == Lease::kTaken && !*held) fcntl(fd, F_SETLEASE, F_UNLCK);
+  *held = lease == Lease::kTaken && sees_every_writer;
   return StampOf(fd, stamp) ? 0 : MapErrno(errno, nullptr);
 }
 
