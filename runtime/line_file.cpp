@@ -52,11 +52,11 @@ void LineFile::OpenForReading() {
     Rewind();
     return;
   }
-  Open(Mode::kReading, Creation::kReplace);
+  Open(Mode::kReading, pf::OPEN_EXISTING);
 }
 
 void LineFile::OpenForWriting(Creation creation) {
-  Open(Mode::kWriting, creation);
+  Open(Mode::kWriting, creation == Creation::kReplace ? pf::CREATE_ALWAYS : pf::CREATE_NEW);
 }
 
 void LineFile::Rewind() {
@@ -73,7 +73,7 @@ void LineFile::Rewind() {
   }
 }
 
-void LineFile::Open(Mode direction, Creation creation) {
+void LineFile::Open(Mode direction, platform::DWORD disposition) {
   if (mode_ == Mode::kUnbound) {
     SetIoResult(kIoNotBound);
     return;
@@ -100,11 +100,8 @@ void LineFile::Open(Mode direction, Creation creation) {
     return;
   } else {
     handle = pf::CreateFileA(name_.c_str(), writing ? pf::GENERIC_WRITE : pf::GENERIC_READ,
-                             pf::FILE_SHARE_READ, nullptr,
-                             !writing                         ? pf::OPEN_EXISTING
-                             : creation == Creation::kReplace ? pf::CREATE_ALWAYS
-                                                              : pf::CREATE_NEW,
-                             pf::FILE_ATTRIBUTE_NORMAL, nullptr);
+                             pf::FILE_SHARE_READ, nullptr, disposition, pf::FILE_ATTRIBUTE_NORMAL,
+                             nullptr);
     standard_handle_ = false;
   }
   if (handle == pf::INVALID_HANDLE_VALUE) {
@@ -129,7 +126,7 @@ void LineFile::Open(Mode direction, Creation creation) {
 
 bool LineFile::ReadyToRead() {
   if (mode_ != Mode::kReading && role_ == Role::kStandardInput) {
-    Open(Mode::kReading, Creation::kReplace);
+    Open(Mode::kReading, pf::OPEN_EXISTING);
   }
   if (mode_ == Mode::kReading) return true;
   SetIoResult(kIoNotOpenForInput);
@@ -138,7 +135,7 @@ bool LineFile::ReadyToRead() {
 
 bool LineFile::ReadyToWrite() {
   if (mode_ != Mode::kWriting && role_ == Role::kStandardOutput) {
-    Open(Mode::kWriting, Creation::kReplace);
+    Open(Mode::kWriting, pf::CREATE_ALWAYS);
   }
   if (mode_ != Mode::kWriting) {
     SetIoResult(kIoNotOpenForOutput);

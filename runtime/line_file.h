@@ -205,7 +205,10 @@ class LineFile {
   // at a time (line_file_syntax.cpp); all of them read and write through the block of one file.
 
   // ---- line_file.cpp: the handle and its one block; the rule after lost text; the exit. ----
-  void Open(Mode direction, Creation creation);
+  // Opens the file in `direction`: a named one with CreateFileA and `disposition` (OPEN_EXISTING
+  // for reading; CREATE_ALWAYS or CREATE_NEW for writing), a console stream by its standard
+  // handle, which has none.
+  void Open(Mode direction, platform::DWORD disposition);
   // Moves an open named file back to its first byte with an empty block; on failure the file is
   // closed with the system's code.
   void Rewind();
