@@ -97,9 +97,10 @@ class LineFile {
   void Bind(std::string_view name);
 
   // Opens the file by name for reading from its first byte, after closing it if it is open for
-  // writing (a failure of that close is stored and the open goes on). A named file already open
-  // for reading is not opened again: the same open file is rewound to its first byte, so that
-  // it is read again whatever has since become of its name, and what its count noted is kept.
+  // writing (a failure of that close is stored and the open goes on). On a named file already
+  // open for reading it opens nothing: it rewinds that open file to its first byte, so that it is
+  // read again whatever has since become of its name, and keeps what its count noted (the notes
+  // for the shortcuts, the print of a file read unheld), for the merge that reads it again.
   // 102 when unbound, the system's code when the file cannot be opened or rewound (it is then
   // closed); a name that is no regular file (a device, a pipe) fails as a missing file does.
   void OpenForReading();
@@ -175,8 +176,10 @@ class LineFile {
   void WriteInteger(std::int64_t value, int width = 0);
   // Appends CR LF, then runs Flush.
   void EndLine();
-  // Ends a write statement that has no line end: writes the block out when the file is written
-  // through (a terminal). 103 on a named file that is not open.
+  // Ends a write statement that has no line end. It writes only to a terminal (a file written
+  // through): there the block goes out now; on any other file (a disk file, a pipe) it writes
+  // nothing, and the text waits for a full block or the close (WriteOut writes it out whatever
+  // the file). 103 on a named file that is not open.
   void Flush();
   // Writes the pending text of a file open for writing out to the system now, whatever the kind
   // of file (Flush does so only for a terminal), so that a success afterwards means every byte

@@ -5,9 +5,11 @@
 
 namespace kg {
 
-// True when `name`, taken literally, names an existing file that is not a directory (symbolic
-// links followed), whatever its time stamps. An empty name, a directory, a dangling link or a
-// name that cannot be examined is absent. Opens nothing, changes nothing, remembers nothing.
+// True when `name`, taken literally, names an existing regular file (symbolic links followed),
+// whatever its time stamps: the answer is for regular files only. Absent are an empty name, a
+// directory, a device (/dev/null, /dev/stdin), a FIFO or a socket, a dangling link and a name that
+// cannot be examined, so an input of such a kind is reported as missing and an output of such a
+// kind draws no overwrite question. Opens nothing, changes nothing, remembers nothing.
 bool FileIsPresent(std::string_view name);
 
 }  // namespace kg
