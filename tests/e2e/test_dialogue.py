@@ -131,6 +131,7 @@ if grep -q '^Warning: the string <@3> is not found in file ' k_graft.log; then
   cat k_graft.log >&2; exit 2         # merged, but an input has no @3 line
 fi
 """
+RERUN = "out=$(yes | k_graft a.mo b.mo c.mo)"
 MAKEFILE = """\
 .DELETE_ON_ERROR:
 MERGED := $(patsubst net/%,merged/%,$(wildcard net/*.mo))
@@ -162,6 +163,8 @@ RECIPE_ROWS = [
     (CHECK, SH, {"b.mo": None}, 1, None),
     (CHECK, SH, {"a.mo": UNMARKED}, 2, UNMARKED + lines("@3 second", "B 2", "B 3")),
     (CHECK, SH, {"c.mo": DIR}, 1, None),
+    (CHECK.replace("out=$(k_graft a.mo b.mo c.mo </dev/null)", RERUN), SH, {"c.mo": OLD}, 0,
+     MERGED),  # the rerun's own line replaces c.mo
 ]
 
 
@@ -198,7 +201,7 @@ class Recipes(ToolTestCase):
     def test_the_documents_show_these_recipes(self):
         for document in ("README.md", "man/k_graft.1"):
             text, alone = shown(document)
-            for recipe in (YES, KEEP, PRINTF, GLOB, CHECK, MAKEFILE, MAKE_K, NIGHTLY):
+            for recipe in (YES, KEEP, PRINTF, GLOB, CHECK, RERUN, MAKEFILE, MAKE_K, NIGHTLY):
                 with self.subTest(document=document, recipe=recipe.splitlines()[0]):
                     self.assertIn(recipe, text if "\n" in recipe else alone)
 
