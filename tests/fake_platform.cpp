@@ -324,10 +324,13 @@ DWORD GetFileType(HANDLE file) {
   return FILE_TYPE_UNKNOWN;
 }
 
-// The fake's character devices are consoles.
 BOOL GetConsoleMode(HANDLE handle, DWORD* mode) {
   *mode = 0;
-  return GetFileType(handle) == FILE_TYPE_CHAR ? 1 : 0;
+  bool console = (handle == fake::kInputHandle && state.input_console) ||
+                 (handle == fake::kOutputHandle && state.output_console);
+  if (console && GetFileType(handle) == FILE_TYPE_CHAR) return 1;
+  fake::last_error = ERROR_INVALID_HANDLE;  // as Windows answers for a handle that is no console
+  return 0;
 }
 
 DWORD GetLastError() {

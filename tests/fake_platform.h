@@ -89,6 +89,11 @@ struct State {
   bool no_output = false;
   DWORD input_type = platform::FILE_TYPE_PIPE;
   DWORD output_type = platform::FILE_TYPE_DISK;
+  // Whether standard input or output is a console a person types into and reads (a terminal),
+  // which GetConsoleMode tells; only a character device can be one: a FILE_TYPE_CHAR stream that
+  // is none is another device, such as /dev/null.
+  bool input_console = false;
+  bool output_console = false;
   DWORD file_type = platform::FILE_TYPE_DISK;  // the type of every named file's handle
   std::size_t read_limit = 0;                  // most bytes one ReadFile delivers; 0: no limit
   // CopyFileRange copies (else it refuses, as on Windows), at most `copy_limit` bytes a call (0:

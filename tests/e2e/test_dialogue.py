@@ -5,6 +5,7 @@ import re
 import resource
 import shlex
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -130,15 +131,20 @@ if grep -q '^Warning: the string <@3> is not found in file ' k_graft.log; then
   cat k_graft.log >&2; exit 2         # merged, but an input has no @3 line
 fi
 """
+RERUN = "out=$(yes | k_graft a.mo b.mo c.mo)"
 MAKEFILE = """\
 .DELETE_ON_ERROR:
-all: $(patsubst net/%,merged/%,$(wildcard net/*.mo))
-merged/%.mo: net/%.mo behaviour/%.mo
+MERGED := $(patsubst net/%,merged/%,$(wildcard net/*.mo))
+all: $(MERGED)
+$(MERGED): merged/%.mo: net/%.mo behaviour/%.mo
 \t@mkdir -p merged
-\tout=$$(yes | k_graft $^ $@) && printf '%s\\n' "$$out" | tr -d '\\r' | \\
-\t  grep -Fxq 'K_Graft has created file $@, and now is ready.' || \\
-\t  { printf '%s\\n' "$$out" >&2; exit 1; }
+\tout=$$(yes | k_graft $^ $@) && case "$$out" in \\
+\t  *'Warning: the string <@3>'*) false ;; \\
+\t  *'K_Graft has created file $@, and now is ready.'*) ;; \\
+\t  *) false ;; esac || \\
+\t  { printf '%s\\n' "$$out" | tr -d '\\r' | sed 's|^|$@: |' >&2; exit 1; }
 """
+MAKE_K, NIGHTLY = "make -k", "mkdir -p merged && flock merged/.lock make -k -j4"
 SH, PIPEFAIL = ["sh", "-c"], ["bash", "-o", "pipefail", "-c"]
 DIR = object()  # in the files before a row: a directory of that name
 UNMARKED = lines("N 1", "N 2", "N 3", "N 4")
@@ -157,6 +163,8 @@ RECIPE_ROWS = [
     (CHECK, SH, {"b.mo": None}, 1, None),
     (CHECK, SH, {"a.mo": UNMARKED}, 2, UNMARKED + lines("@3 second", "B 2", "B 3")),
     (CHECK, SH, {"c.mo": DIR}, 1, None),
+    (CHECK.replace("out=$(k_graft a.mo b.mo c.mo </dev/null)", RERUN), SH, {"c.mo": OLD}, 0,
+     MERGED),  # the rerun's own line replaces c.mo
 ]
 
 
@@ -193,7 +201,7 @@ class Recipes(ToolTestCase):
     def test_the_documents_show_these_recipes(self):
         for document in ("README.md", "man/k_graft.1"):
             text, alone = shown(document)
-            for recipe in (YES, KEEP, PRINTF, GLOB, CHECK, MAKEFILE):
+            for recipe in (YES, KEEP, PRINTF, GLOB, CHECK, RERUN, MAKEFILE, MAKE_K, NIGHTLY):
                 with self.subTest(document=document, recipe=recipe.splitlines()[0]):
                     self.assertIn(recipe, text if "\n" in recipe else alone)
 
@@ -226,28 +234,104 @@ class Recipes(ToolTestCase):
         os.mkdir(self.path("net"))
         os.mkdir(self.path("behaviour"))
         past = time.time() - 10000
-        for name, text in (("net/p1.mo", FIRST), ("net/p2.mo", FIRST), ("behaviour/p1.mo", SECOND),
-                           ("behaviour/p2.mo", SECOND)):
-            self.write(name, text)
-            os.utime(self.path(name), (past, past))
-        # (net/p1.mo made newer than merged/p1.mo with this text, or None: left alone; the
-        # file-size limit; make's exit code; merged/p1.mo afterwards, None: not there)
-        for step, (first, limit, code, after) in enumerate([
-                (None, None, 0, MERGED),
-                (lines("N 9", "@3 x", "B", "B"), None, 0, lines("N 9", "@3 second", "B 2", "B 3")),
-                (FIRST + b"B 2\r\n", None, 2, lines("N 9", "@3 second", "B 2", "B 3")),  # unequal
-                (FIRST, 0, 2, None),  # a failure, its prefix removed
-                (None, None, 0, MERGED)]):
+        for n in (1, 2, 3, 4):
+            for name, text in ((f"net/p{n}.mo", FIRST), (f"behaviour/p{n}.mo", SECOND)):
+                self.write(name, text)
+                os.utime(self.path(name), (past, past))
+        other, unequal = lines("N 9", "@3 x", "B", "B"), FIRST + b"B 2\r\n"
+        redone = lines("N 9", "@3 second", "B 2", "B 3")
+        bad1 = "merged/p1.mo: K_Graft does not dare to go on."
+        outputs = {}
+        # (inputs changed and made newer than their output (None: removed), command, the
+        # file-size limit, make's exit code, outputs changed (None: not there), what stderr names)
+        for step, (changed, command, limit, code, made, named) in enumerate([
+                ({}, NIGHTLY, None, 0, {n: MERGED for n in (1, 2, 3, 4)}, []),
+                ({"net/p1.mo": other}, MAKE_K, None, 0, {1: redone}, []),
+                ({"net/p1.mo": unequal}, MAKE_K, None, 2, {}, [bad1]),  # p1.mo left alone
+                ({"net/p1.mo": FIRST}, MAKE_K, 0, 2, {1: None}, ["I/O error 223."]),  # its prefix
+                ({}, MAKE_K, None, 0, {1: MERGED}, []),
+                # A bad pair first, good ones after it; then a missing input; then a missing @3.
+                (dict({"net/p1.mo": unequal}, **{f"net/p{n}.mo": other for n in (2, 3, 4)}),
+                 MAKE_K, None, 2, {2: redone, 3: redone, 4: redone}, [bad1]),
+                ({"behaviour/p2.mo": None, "net/p3.mo": FIRST}, MAKE_K, None, 2, {3: MERGED},
+                 [bad1, "No rule to make target 'behaviour/p2.mo', needed by 'merged/p2.mo'"]),
+                ({"behaviour/p3.mo": UNMARKED, "net/p4.mo": FIRST}, MAKE_K, None, 2,
+                 {3: None, 4: MERGED}, [bad1, "'behaviour/p2.mo'", "merged/p3.mo: Warning: "])]):
             with self.subTest(step=step):
-                if first is not None:
-                    self.write("net/p1.mo", first)
-                    os.utime(self.path("merged/p1.mo"), (past + step, past + step))
-                    os.utime(self.path("net/p1.mo"), (past + step + 1, past + step + 1))
-                done = self.run_shell(SH, "make", b"n\n", preexec_fn=None if limit is None else
+                for name, text in changed.items():
+                    pair = "merged/" + os.path.basename(name)
+                    if os.path.exists(self.path(pair)):
+                        os.utime(self.path(pair), (past + step, past + step))
+                    if text is None:
+                        os.remove(self.path(name))
+                    else:
+                        self.write(name, text)
+                        os.utime(self.path(name), (past + step + 1, past + step + 1))
+                done = self.run_shell(SH, command, b"n\n", preexec_fn=None if limit is None else
                                       lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0)))
                 self.assertEqual(done.returncode, code, done.stderr)
-                self.assertEqual(self.files().get("merged/p1.mo"), after)
-        self.assertEqual(self.read("merged/p2.mo"), MERGED)
+                outputs.update({f"merged/p{n}.mo": text for n, text in made.items()})
+                self.assertEqual({k: v for k, v in self.files().items() if k.startswith("merged/")
+                                  and not k.endswith(".lock")},
+                                 {k: v for k, v in outputs.items() if v is not None})
+                for text in named:
+                    self.assertIn(text, done.stderr.decode())
+
+    def test_overlapping_nightly_makes_keep_every_output(self):
+        """The first make's first merge waits, once under way, until the second make waits for the
+        lock (or, with no lock, merges on its own), so that the two makes overlap in every run."""
+        if shutil.which("make") is None or shutil.which("flock") is None:
+            self.skipTest("needs make and flock")
+        if not os.path.exists("/proc/locks"):
+            self.skipTest("needs /proc/locks to see the second make wait for the lock")
+        self.write("Makefile", MAKEFILE)
+        os.mkdir(self.path("net"))
+        os.mkdir(self.path("behaviour"))
+        for n in (1, 2):
+            self.write(f"net/p{n}.mo", FIRST)
+            self.write(f"behaviour/p{n}.mo", SECOND)
+        wrapper = shutil.which("k_graft", path=self.env["PATH"])
+        with open(wrapper) as f:
+            run = f.read().split("exec ", 1)[1].strip()
+        with open(wrapper, "w") as f:  # an output merged twice at once leaves a file "overlapped"
+            f.write('#!/bin/sh\nmkdir "$3.busy" 2>/dev/null || : >overlapped\nif mkdir first '
+                    '2>/dev/null; then : >paused; until [ -e go ]; do sleep 0.01; done; fi\n'
+                    f'{run}; code=$?; rmdir "$3.busy"; exit $code\n')
+
+        def start_make_then(ready, unseen=None):
+            make = subprocess.Popen(SH + [NIGHTLY], stdin=subprocess.DEVNULL, cwd=self.dir,
+                                    env=self.env, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.PIPE, start_new_session=True)
+            self.addCleanup(make.stderr.close)
+            self.addCleanup(lambda: make.poll() is None and os.killpg(make.pid, signal.SIGKILL))
+            deadline = time.monotonic() + 60
+            while not ready(make):
+                if time.monotonic() > deadline:
+                    self.skipTest(unseen) if unseen else self.fail("the first merge never began")
+                time.sleep(0.01)
+            return make
+
+        def waits_for_the_lock(make):
+            if os.path.exists(self.path("overlapped")) or make.poll() is not None:
+                return True
+            with open("/proc/locks") as f:
+                waiting = [int(words[5]) for words in map(str.split, f) if words[1] == "->"]
+            for pid in waiting:
+                try:
+                    if os.getpgid(pid) == make.pid:
+                        return True
+                except ProcessLookupError:
+                    pass
+            return False
+
+        makes = [start_make_then(lambda _: os.path.exists(self.path("paused"))),
+                 start_make_then(waits_for_the_lock, "/proc/locks shows no make waiting here")]
+        self.write("go", "")
+        for make in makes:
+            _, err = make.communicate(timeout=60)
+            self.assertEqual(make.returncode, 0, err)
+        self.assertFalse(os.path.exists(self.path("overlapped")))
+        self.assertEqual({n: self.read(f"merged/p{n}.mo") for n in (1, 2)}, {1: MERGED, 2: MERGED})
 
 
 if __name__ == "__main__":

@@ -36,9 +36,12 @@ class Failures(ToolTestCase):
         os.mkdir(self.path("dir.mo"))
         os.link(self.path("a.mo"), self.path("hard.mo"))
         os.symlink("b.mo", self.path("soft.mo"))
-        rows = [] if ON_WINDOWS else [("fifo.mo", "I/O error 21", False)]  # with no reader
+        rows = [] if ON_WINDOWS else [("fifo.mo", "I/O error 21", False),  # with no reader
+                                      ("loop/c.mo", "Invalid filename", False),  # a link to itself
+                                      ("loop", "I/O error 80", False)]
         if rows:
             os.mkfifo(self.path("fifo.mo"))
+            os.symlink("loop", self.path("loop"))
         for output, message, asked in rows + [("dir.mo", "File access denied", False),
                                        ("missing/c.mo", "Invalid filename", False),
                                        ("a.mo/c.mo", "Invalid filename", False),

@@ -120,9 +120,12 @@ class ClosedStandardStreams(FaultTestCase):
 
 class ConsoleWriteFailures(FaultTestCase):
     def test_standard_output_on_a_full_device(self):
-        # /dev/full is a character device, so every message is written at once and fails.
+        # /dev/full is a character device, so every message is written at once and fails. A
+        # warning that u.mo has no @3 line comes during the merge: c.mo keeps its network section.
+        unmarked = lines("N 1", "N 2", "N 3", "N 4")
+        self.write("u.mo", unmarked)
         cases = [((), None, None), (("a.mo", "b.mo", "c.mo"), None, MERGED),
-                 (("a.mo", "b.mo", "c.mo"), OLD, OLD)]
+                 (("a.mo", "b.mo", "c.mo"), OLD, OLD), (("u.mo", "b.mo", "c.mo"), None, unmarked)]
         for args, before, after in cases:
             with self.subTest(args=args, before=before), open("/dev/full", "wb") as full:
                 self.reset_output(before)

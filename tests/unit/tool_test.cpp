@@ -171,22 +171,25 @@ TEST_F(ToolRun, ReportComesBeforeTheConsoleTextStillHeld) {
 }
 
 // Standard output a disk file: what it held at standard input's first and last read (the answer,
-// the pause). A person at a terminal has seen all of it; a script's blocks stay whole. A write-out
-// failing there ends the run before an answer is read.
+// the pause). A person at a terminal has seen all of it; a script's blocks stay whole, also when
+// standard input is a character device that is no console (as /dev/null is). A write-out failing
+// there ends the run before an answer is read.
 TEST_F(ToolRun, HeldTextGoesOutBeforeATerminalIsRead) {
   const std::string question =
       "A file named <c.mo> already exists in this directory.\r\nIf you proceed, it will be "
       "overwritten.\r\nDo you wish to proceed? (Y/N): ";
   const std::string said =
       question + "\r\nK_Graft has created file c.mo, and now is ready.\r\n" + kPause;
-  for (auto [type, at_answer, at_pause] :
-       {std::tuple{platform::FILE_TYPE_CHAR, question, said},
-        std::tuple{platform::FILE_TYPE_PIPE, std::string(), said.substr(0, 128)}}) {
+  for (auto [type, console, at_answer, at_pause] :
+       {std::tuple{platform::FILE_TYPE_CHAR, true, question, said},
+        std::tuple{platform::FILE_TYPE_CHAR, false, std::string(), said.substr(0, 128)},
+        std::tuple{platform::FILE_TYPE_PIPE, false, std::string(), said.substr(0, 128)}}) {
     SetUp();
     ArrangeInputs(4);
     Fake().files["c.mo"] = "old";
     Fake().input = "y\r\n";
     Fake().input_type = type;
+    Fake().input_console = console;
     std::vector<std::string> at_reads;
     Fake().before_call = [&at_reads](Call call) {
       if (call == Call::kReadFile) at_reads.push_back(Fake().output);
@@ -194,13 +197,14 @@ TEST_F(ToolRun, HeldTextGoesOutBeforeATerminalIsRead) {
     EXPECT_EQ(RunTool({"a.mo", "b.mo", "c.mo"}), 0u);
     EXPECT_EQ(Fake().output, said);
     ASSERT_GE(at_reads.size(), 2u);
-    EXPECT_EQ(at_reads.front(), at_answer) << "input type " << type;
-    EXPECT_EQ(at_reads.back(), at_pause) << "input type " << type;
+    EXPECT_EQ(at_reads.front(), at_answer) << "input type " << type << ", console " << console;
+    EXPECT_EQ(at_reads.back(), at_pause) << "input type " << type << ", console " << console;
   }
   SetUp();
   ArrangeInputs(4);
   Fake().files["c.mo"] = "old";
   Fake().input_type = platform::FILE_TYPE_CHAR;
+  Fake().input_console = true;
   fake::FailAt(Call::kWriteFile, 1, platform::ERROR_NO_DATA);  // the reader of a pipe has gone
   EXPECT_EQ(RunTool({"a.mo", "b.mo", "c.mo"}), 1u);
   EXPECT_EQ(ReportMessage(), "I/O error 232.\r\n");
