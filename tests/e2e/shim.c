@@ -1,13 +1,13 @@
 /* A library that the end-to-end fault tests (test_faults.py) preload into k_graft, to stand in
-   for another process acting on the files while the tool runs. At the first end of data the tool reads
-   from a file (the system's tables in /proc aside), that of a.mo's count, it runs the shell
-   command KG_AT_FIRST_END, between the count and the merge; so KG_AT_REWIND at the first rewind,
-   KG_AT_WRITE at the first write of the output, KG_AT_COPY at the first copy inside the system and
-   KG_AT_SEEK at the first seek past a section, each holding that call until the command is done.
-   The KG_FAIL_READth read after the first rewind fails with EIO; a copy inside the system is
-   refused with errno KG_COPY_ERRNO; just before the tool opens the file named KG_SWAP (for
-   KG_SWAP_WRITE: opens it for writing), a symbolic link to KG_SWAP_TO (/dev/zero) takes its
-   place; each copy and seek is noted in the file KG_CALL_LOG. */
+   for another process acting on the files while the tool runs. At the first end of data the tool
+   reads from a file (the system's tables in /proc aside), that of a.mo's count, it runs the
+   shell command KG_AT_FIRST_END, between the count and the merge; so KG_AT_REWIND at the first
+   rewind, KG_AT_WRITE at the first write of the output, KG_AT_COPY at the first copy inside the
+   system and KG_AT_SEEK at the first seek past a section, each holding that call until the
+   command is done. The KG_FAIL_READth read after the first rewind fails with EIO; a copy inside
+   the system is refused with errno KG_COPY_ERRNO; just before the tool opens the file named
+   KG_SWAP (for KG_SWAP_WRITE: opens it for writing), a symbolic link to KG_SWAP_TO (/dev/zero)
+   takes its place; each copy and seek is noted in the file KG_CALL_LOG. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
