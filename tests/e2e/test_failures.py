@@ -70,7 +70,7 @@ class Failures(ToolTestCase):
             with self.subTest(args=args):
                 self.check(args, "File access denied", stdout, stdin=b"y\n", wrap=UNPRIVILEGED)
 
-    def test_unusable_standard_output(self):
+    def test_closed_or_full_standard_output_fails_at_the_first_message(self):
         # A closed standard output fails at the first message; the merged file is still written
         # out whole, and no model file takes the closed descriptor.
         self.check([], "I/O error 105", wrap=STDOUT_CLOSED)

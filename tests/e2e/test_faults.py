@@ -288,7 +288,7 @@ class OutputIsAnInput(FaultTestCase):
 
 
     @linux_only("shell redirections, FIFOs and flock")
-    def test_files_held_by_the_standard_streams_or_other_processes(self):
+    def test_files_in_use_by_a_standard_stream_or_another_process_are_refused_untouched(self):
         os.mkfifo(self.path("fifo.mo"))
         asked = question() + b"\r\n"
         ab = ("a.mo", "b.mo")
@@ -463,7 +463,7 @@ if said != b"back":
                                  (1, 0, False))
                 self.assertFiles({a: b"W" + FIRST[1:], "c.mo": None})
 
-    def test_other_processes_and_the_system_during_a_run(self):
+    def test_a_change_by_another_process_fails_the_run_or_leaves_the_counted_merge(self):
         wrap = self.shim()
         big = big_model(5000, 4000, b"first")  # sections over a block: copied inside the system
         big_second = big_model(5000, 1000, b"second")

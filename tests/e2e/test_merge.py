@@ -53,7 +53,7 @@ CASES = [
 
 
 class Merge(ToolTestCase):
-    def test_merged_output(self):
+    def test_each_case_merges_to_its_exact_bytes_and_warnings(self):
         for name, first, second, warned, expected in CASES:
             with self.subTest(name):
                 self.write("a.mo", first)
@@ -69,7 +69,7 @@ class Merge(ToolTestCase):
                 self.assertRun(self.run_tool("a.mo", "b.mo", "c.mo"), stdout=stdout)
                 self.assertEqual(self.read("c.mo"), expected)
 
-    def test_bundled_examples(self):
+    def test_the_bundled_examples_merge_to_their_known_output(self):
         with open(os.path.join(EXAMPLES, "first.mo"), "rb") as f:
             self.write("a.mo", f.read())
         with open(os.path.join(EXAMPLES, "second.mo"), "rb") as f:

@@ -453,7 +453,7 @@ TEST_F(ConsoleStreams, OpenOnFirstUseOnly) {
   EXPECT_EQ(StandardOutput().mode(), Mode::kWriting);  // keeps its handle
 }
 
-TEST_F(ConsoleStreams, Answers) {
+TEST_F(ConsoleStreams, AnAnswerIsOneCharacterAndTheSkipTakesTheRestOfItsLine) {
   struct {
     std::string input;
     char answer;
