@@ -347,7 +347,7 @@ class OutputIsAnInput(FaultTestCase):
                 if stream:  # the report follows the old text of the file standard error appends to
                     result.stderr = self.read(name)[len(kept):]
                     self.write(name, kept)
-                if lock and str(lock[1]).endswith("lease"):  # the lease is as it was: no break began
+                if lock and str(lock[1]).endswith("lease"):  # as it was: no break was begun
                     self.assertEqual((fcntl.fcntl(held, fcntl.F_GETLEASE), broken), (lease, []))
                 if lock:
                     held.close() if lock[1] == "map" else os.close(held)
