@@ -33,11 +33,13 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/file.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "runtime/platform/posix_held_file_systems.h"
 #include "runtime/platform/posix_internal.h"
@@ -222,6 +224,60 @@ bool MountDevice(std::uint64_t mount_id, unsigned* major, unsigned* minor) {
   return found;
 }
 
+// Undoes the octal escapes (\040 for a blank) of a path as /proc/self/mountinfo shows it, in place.
+void Unescape(char* path) {
+  char* to = path;
+  for (const char* from = path; *from != '\0'; ++to) {
+    if (from[0] == '\\' && from[1] >= '0' && from[1] <= '3' && from[2] >= '0' && from[2] <= '7' &&
+        from[3] >= '0' && from[3] <= '7') {
+      *to = static_cast<char>((from[1] - '0') * 64 + (from[2] - '0') * 8 + (from[3] - '0'));
+      from += 4;
+    } else {
+      *to = *from++;
+    }
+  }
+  *to = '\0';
+}
+
+// The device that every layer of the overlay mounted as device `major`:`minor` lies on, where
+// there is one: such an overlay shows each file of its layers under that file's own inode number,
+// so a file of it and the file of that device with its inode number are one. False for a device
+// that is no overlay, one whose layers lie on two devices (inode numbers of its own), and one whose
+// layers cannot be found.
+bool OverlayOver(unsigned major, unsigned minor, dev_t* beneath) {
+  bool found = false;
+  ForEachLine("/proc/self/mountinfo", [&](char* line) {
+    // "50 26 0:42 / /m rw,relatime - overlay overlay rw,lowerdir=/l,upperdir=/u,workdir=/w"
+    unsigned line_major = 0, line_minor = 0;
+    char* fields = std::strstr(line, " - ");
+    if (std::sscanf(line, "%*u %*u %u:%u", &line_major, &line_minor) != 2 || line_major != major ||
+        line_minor != minor || fields == nullptr || std::strncmp(fields, " - overlay ", 11) != 0) {
+      return false;
+    }
+    char* options = std::strchr(fields + 11, ' ');  // after the source
+    if (options == nullptr) return true;
+    bool one_device = true, any = false;
+    char* options_left = nullptr;
+    for (char* option = strtok_r(options + 1, ",", &options_left); option != nullptr && one_device;
+         option = strtok_r(nullptr, ",", &options_left)) {
+      const bool lower = std::strncmp(option, "lowerdir=", 9) == 0;
+      if (!lower && std::strncmp(option, "upperdir=", 9) != 0) continue;
+      char* rest = nullptr;
+      for (char* dir = strtok_r(option + 9, lower ? ":" : "", &rest); dir != nullptr;
+           dir = strtok_r(nullptr, lower ? ":" : "", &rest)) {
+        Unescape(dir);
+        struct stat layer;
+        if (stat(dir, &layer) != 0 || (any && layer.st_dev != *beneath)) one_device = false;
+        *beneath = layer.st_dev;
+        any = true;
+      }
+    }
+    found = one_device && any;
+    return true;
+  });
+  return found;
+}
+
 // True when a held entry of the table of locks, of `kind` ("FLOCK", "LEASE"...) in `state`
 // ("ADVISORY", "ACTIVE", "BREAKING", "BREAKER"...) of `type` ("READ", "WRITE", "UNLCK"), conflicts
 // with an open for writing (`writing`) or for reading: a lease or a delegation that the open would
@@ -259,9 +315,27 @@ bool LockTableRefuses(const char* name, DWORD access) {
   }
   const long self = static_cast<long>(getpid());
   const bool writing = (access & GENERIC_WRITE) != 0;
-  bool mount_asked = false;
-  unsigned mount_major = 0, mount_minor = 0;
-  bool mount_known = false;
+  const dev_t device = makedev(file.stx_dev_major, file.stx_dev_minor);
+  // Whether the table's device `major`:`minor` names the file system of `name` too: the one its
+  // mount shows (a btrfs subvolume's differs from what stat gives), or an overlay over the file's
+  // device, or the device beneath the file's own overlay. Each is looked up once, when needed.
+  std::optional<dev_t> mount_device, beneath_file;
+  auto same_file_system = [&](unsigned major, unsigned minor) {
+    if (!mount_device) {
+      unsigned mount_major = 0, mount_minor = 0;
+      mount_device = (file.stx_mask & STATX_MNT_ID) != 0 &&
+                             MountDevice(file.stx_mnt_id, &mount_major, &mount_minor)
+                         ? makedev(mount_major, mount_minor)
+                         : device;
+      dev_t beneath = 0;
+      beneath_file = OverlayOver(file.stx_dev_major, file.stx_dev_minor, &beneath)
+                         ? beneath
+                         : static_cast<dev_t>(-1);
+    }
+    dev_t beneath = 0;
+    return makedev(major, minor) == *mount_device || makedev(major, minor) == *beneath_file ||
+           (OverlayOver(major, minor, &beneath) && beneath == device);
+  };
   bool refused = false;
   ForEachLine("/proc/locks", [&](char* line) {
     // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter reads "1: -> FLOCK ...".
@@ -274,13 +348,9 @@ bool LockTableRefuses(const char* name, DWORD access) {
         pid == self || inode != file.stx_ino) {
       return false;
     }
-    if (major != file.stx_dev_major || minor != file.stx_dev_minor) {
-      if (!mount_asked) {
-        mount_asked = true;
-        mount_known = (file.stx_mask & STATX_MNT_ID) != 0 &&
-                      MountDevice(file.stx_mnt_id, &mount_major, &mount_minor);
-      }
-      if (!mount_known || major != mount_major || minor != mount_minor) return false;
+    if ((major != file.stx_dev_major || minor != file.stx_dev_minor) &&
+        !same_file_system(major, minor)) {
+      return false;
     }
     refused = Conflicts(kind, state, type, writing);
     return refused;

@@ -591,6 +591,20 @@ if said != b"back":
                 self.assertFailure(result, "I/O error 32",
                                    stdout=question(beneath + "/a.mo") + b"\r\n")
                 self.assertFiles({beneath + "/a.mo": big, beneath + "/b.mo": far})
+                # A second run names as its output, by its other name through or beneath the
+                # overlay, a file that a running run holds: an input, the output. It is refused.
+                names = (("ov/c.mo", "u/a.mo"), ("u/c.mo", "ov/c.mo")) if where == "ov" else ()
+                for first, second in names:
+                    for name in ("ov/c.mo", "second.err"):  # through the view, which sees it go
+                        if os.path.exists(self.path(name)):
+                            os.remove(self.path(name))
+                    run = "printf 'y\\n' | %s ov/b.mo ov/b.mo %s >/dev/null 2>>second.err" % (
+                        " ".join(shlex.quote(word) for word in self.command()), second)
+                    result = self.run_tool(where + "/a.mo", where + "/b.mo", first,
+                                           wrap=wrap + ["KG_AT_WRITE=" + run])
+                    self.assertRun(result, stdout=created(first))
+                    self.assertFiles({first: far_merged, "u/a.mo": big})
+                    self.assertIn(b"I/O error 32", self.read("second.err"))
 
 
     def test_an_input_read_unheld_is_verified_by_its_bytes(self):
