@@ -42,7 +42,7 @@ void LineFile::Bind(std::string_view name) {
   end_of_data_ = false;
   disk_ = false;
   notes_.Forget();
-  printing_ = counted_print_ = rewound_ = false;
+  print_.Stop();
   read_offset_ = 0;
   fill_ = position_ = 0;
 }
@@ -63,8 +63,7 @@ void LineFile::Rewind() {
   fill_ = position_ = 0;
   end_of_data_ = false;
   read_offset_ = 0;
-  print_.Reset();  // the bytes are read and printed again from the first
-  rewound_ = counted_print_;
+  print_.Rewind();
   if (!pf::SetFilePointerTo(handle_, 0)) {
     SetIoResult(static_cast<std::int32_t>(pf::GetLastError()));
     pf::CloseHandle(handle_);
@@ -88,7 +87,7 @@ void LineFile::Open(Mode direction, platform::DWORD disposition) {
   disk_ = false;
   read_offset_ = 0;
   notes_.Forget();  // another open file, or one opened again by name: not the one counted
-  printing_ = counted_print_ = rewound_ = false;
+  print_.Stop();
   bool writing = direction == Mode::kWriting;
 
   pf::HANDLE handle;
@@ -121,7 +120,8 @@ void LineFile::Open(Mode direction, platform::DWORD disposition) {
   handle_ = handle;
   mode_ = direction;
   if (writing) Register();
-  if (!writing) StartPrint();
+  // A named input that the system does not hold against writers is verified by its bytes.
+  if (!writing && role_ == Role::kNamed && !KeepsWritersOut()) print_.Start();
 }
 
 bool LineFile::ReadyToRead() {
@@ -172,9 +172,10 @@ bool LineFile::FillBlock() {
   }
   if (got == 0) {
     end_of_data_ = true;
+    if (print_.on()) print_.EndOfData(read_offset_);
     return false;
   }
-  if (printing_) PrintRead(block_ + kept, got, read_offset_);
+  if (print_.on()) print_.Take(block_ + kept, got, read_offset_);
   fill_ += got;
   read_offset_ += got;
   return true;

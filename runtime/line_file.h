@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "runtime/count_notes.h"
+#include "runtime/input_print.h"
 #include "runtime/platform/platform.h"
-#include "runtime/text_print.h"
 
 namespace kg {
 
@@ -47,11 +47,14 @@ namespace kg {
 // waited, and some changes pass a hold unseen (an open for reading that empties the file) or meet
 // none (a file read unheld). A held input is verified by its size and modification time and by
 // whether its hold lasted; an input read unheld, which takes no shortcut, by its bytes: they are
-// printed as they are read (TextPrint), and after a merge the print of the bytes read again must
-// be the count's print of the whole file. Either check fails the let-go with 32, which the merge
-// meets after each input, and the unequal path before its counts. So any change, to a section
-// copied or seeked past as to one read line by line, fails the run instead of a merge written
-// from a text that was never counted.
+// printed as they are read (InputPrint), and after a merge the print of the bytes read again, with
+// the rest of the file, must be the count's print of the whole file, and the merge must not have
+// met the end of the data before the counted length (a file cut and put back meanwhile). Either
+// check fails the let-go with 32, which the merge meets after each input, and the unequal path
+// before its counts. So a change to a held input, to a section copied or seeked past as to one
+// read line by line, and a change to the bytes an unheld input's merge read, fail the run instead
+// of a merge written from a text that was never counted (what neither check sees: see
+// InputPrint and the sharing policy of the platform).
 //
 // The rule that keeps this true: every input opened is let go with its check before anything is
 // said of its text (the completion line, a missing-marker warning, the counts). Closing an input
@@ -159,13 +162,14 @@ class LineFile {
   // read only the normal way. 32 when the text may have changed, so that what was read may not be
   // the text counted: for a held file, when its size or modification time differ from those at
   // the open or the system ended the hold to let a writer in; for a file read unheld and read
-  // again since its count from the first byte, when its size differs, or when the print of the
-  // bytes read since the rewind, with the rest of the file read up to one byte past the counted
-  // length (positionally: the reader stays where it is), differs from the count's print of the
-  // whole file (a time stamp alone, as a touch changes it, does not count); for a file read
-  // unheld and not read again, as for a held one. The system's code when it cannot tell, cannot
-  // end the hold or cannot read the rest. Checks once: nothing for a file already let go, and
-  // for a console stream.
+  // again since its count from the first byte, when its size differs, when a read since the
+  // rewind met the end of the data before the counted length, or when the print of the bytes read
+  // since the rewind, with the rest of the file read up to one byte past the counted length
+  // (positionally: the reader stays where it is), differs from the count's print of the whole
+  // file (a time stamp alone, as a touch changes it, does not count); for a file read unheld and
+  // not read again, as for a held one; for a file read unheld whose bytes were passed by unread,
+  // always. The system's code when it cannot tell, cannot end the hold or cannot read the rest.
+  // Checks once: nothing for a file already let go, and for a console stream.
   void VerifyAndLetGo();
 
   // Appends the text, after blanks up to `width` when the text is shorter.
@@ -268,24 +272,10 @@ class LineFile {
   // move fails.
   bool SkipToCountedMarker(std::string_view prefix);
 
-  // ---- line_file_hold.cpp: the hold against writers, the print, the let-go. ----
+  // ---- line_file_hold.cpp: the hold against writers and the let-go. ----
   // True while the file is open for reading and its open took a hold against writers that has
   // not been let go. The system may have ended the hold since: VerifyAndLetGo finds that.
   bool KeepsWritersOut();
-  // After an open for reading: a named file that the system does not hold against writers is
-  // printed from its first byte as it is read (print_), so that its let-go can compare bytes.
-  void StartPrint();
-  // Takes into the print the `count` bytes just read at file offset `at`: each offset once, so
-  // that bytes printed already (the rest read past a byte 26) are not taken again.
-  void PrintRead(const char* bytes, std::size_t count, std::uint64_t at);
-  // Prints the file's bytes from where the print stands up to offset `limit` or the end of the
-  // data, read at their offsets without moving the reader. False with the code stored when a
-  // read fails.
-  bool PrintRest(std::uint64_t limit);
-  // At the end of a count from the first byte that read the whole text: keeps the print of the
-  // whole file, the bytes after a byte 26 read for the print only, for the let-go after a rewind.
-  // False with the code stored when a read fails.
-  bool KeepCountedPrint();
 
   // ---- The state: of the handle and the block (line_file.cpp), and the count's notes. ----
   Role role_;
@@ -301,15 +291,9 @@ class LineFile {
   // What the count from the first byte noted (see CountLines); kept by a reopen for reading, which
   // rewinds the same open file, and forgotten by Bind and every other open.
   CountNotes notes_;
-  // A named input read unheld: its bytes are printed as they are read, from the open or the
-  // rewind on, and the count from the first byte keeps the print of the whole file, so that the
-  // let-go after a rewind can tell whether the bytes read again are the bytes counted.
-  bool printing_ = false;
-  bool counted_print_ = false;  // counted_value_ and counted_length_ hold the count's print
-  bool rewound_ = false;        // rewound since the count: the let-go compares prints
-  std::uint64_t counted_value_ = 0;
-  std::uint64_t counted_length_ = 0;
-  TextPrint print_;
+  // A named input read unheld: the print of its bytes as they are read (FillBlock), from the open
+  // or the rewind on, and the count's, for its let-go.
+  InputPrint print_;
   std::size_t size_;
   std::size_t fill_ = 0;
   std::size_t position_ = 0;

@@ -13,7 +13,7 @@ namespace kg {
 std::int64_t LineFile::CountLines(std::string_view marker) {
   if (!ReadyToRead()) return 0;
   notes_.Forget();
-  counted_print_ = false;
+  print_.ForgetCount();
   // What the merge may rely on is noted only for a count of the whole text from the first byte,
   // of a file held against writers; a change the hold did not keep out fails the file's let-go.
   // A file read unheld keeps the print of its bytes instead, which its let-go compares.
@@ -34,10 +34,12 @@ std::int64_t LineFile::CountLines(std::string_view marker) {
   const std::uint64_t end = Offset();
   const std::uint64_t lines = scan::FinishCount(end, state);
   if (from_first_byte && whole) {
-    if (marker.size() <= CountNotes::kMarkerCapacity && KeepsWritersOut()) {
+    // A file printed takes no shortcut past its bytes, which its print must follow, even where
+    // the system says later that it holds the file.
+    if (marker.size() <= CountNotes::kMarkerCapacity && !print_.on() && KeepsWritersOut()) {
       notes_.Note(marker, state, end);
     }
-    KeepCountedPrint();  // a failed read there leaves its code for the check
+    print_.KeepCounted(handle_, end_of_data_);  // a failed read there leaves its code
   }
   return static_cast<std::int64_t>(lines);
 }

@@ -1,4 +1,5 @@
-// The byte scans under the line files: where a line or a run of lines needs action, and the count.
+// The byte scans under the line files: where a line or a run of lines needs action, the count, and
+// the stripes of an input's print.
 #pragma once
 
 #include <cstddef>

@@ -161,6 +161,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* /*ove
     fake::last_error = ERROR_INVALID_HANDLE;
     return 0;
   }
+  *position = std::min(*position, source->size());  // a file cut meanwhile ends there
   std::size_t count = std::min<std::size_t>(to_read, source->size() - *position);
   if (state.read_limit != 0) count = std::min(count, state.read_limit);
   std::memcpy(buffer, source->data() + *position, count);
@@ -237,6 +238,7 @@ BOOL KeepsWritersOut(HANDLE file) {
 }
 
 BOOL VerifyAndLetGo(HANDLE file, DWORD verify) {
+  const bool injected = Injected(Call::kVerifyAndLetGo);  // a change at its start is seen
   fake::OpenFile* open = fake::Find(file);
   const std::string* now = open != nullptr ? &state.files[open->name] : nullptr;
   bool changed =
@@ -249,7 +251,7 @@ BOOL VerifyAndLetGo(HANDLE file, DWORD verify) {
     }
   }
   if (open != nullptr) open->held = open->verifying = false;
-  if (Injected(Call::kVerifyAndLetGo)) return 0;
+  if (injected) return 0;
   if (changed) {
     fake::last_error = ERROR_SHARING_VIOLATION;
     return 0;

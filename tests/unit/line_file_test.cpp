@@ -1,6 +1,7 @@
 // Line files and console streams: line syntax, end of text, block rules, codes and sharing.
 #include "runtime/line_file.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -263,6 +264,44 @@ TEST_F(LineFileReading, BrokenPipeIsTheEndOfTheData) {
   Open(in, "in", Mode::kReading);
   EXPECT_TRUE(in.AtEnd());
   EXPECT_EQ(IoResult(), 0);
+}
+
+// A print is one value for the same bytes whatever the pieces and the kernels, and another for
+// stripes swapped, zeros added, or the text moved by a stripe. Bytes passed by unread leave no
+// print to compare: the let-go fails.
+TEST(TextPrint, TheBytesInTheirOrderWhateverThePieces) {
+  std::string text;
+  for (int i = 0; text.size() < 3000; ++i) text += "line " + std::to_string(i * 7919) + "\r\n";
+  text.resize(64 * 46 + 10);  // the zeros added below stay in the last stripe
+  auto print = [](const std::string& bytes, std::size_t piece) {
+    TextPrint p;
+    for (std::size_t at = 0; at < bytes.size(); at += piece) {
+      p.Add(bytes.data() + at, std::min(piece, bytes.size() - at));
+    }
+    return p.Value();
+  };
+  scan::UseKernels(scan::Kernels::kPlain);
+  const std::uint64_t whole = print(text, text.size());
+  for (scan::Kernels kernels :
+       {scan::Kernels::kPlain, scan::Kernels::kSse2, scan::Kernels::kAvx2}) {
+    if (!scan::UseKernels(kernels)) continue;
+    for (std::size_t piece : {1, 7, 63, 64, 65, 1000}) {
+      EXPECT_EQ(print(text, piece), whole) << static_cast<int>(kernels) << ", pieces of " << piece;
+    }
+  }
+  std::string swapped = text;
+  std::swap_ranges(swapped.begin(), swapped.begin() + 64, swapped.begin() + 64);
+  for (const std::string& other :
+       {swapped, text + std::string(5, '\0'), text.substr(64) + text.substr(0, 64),
+        std::string(64, '\0') + text}) {
+    EXPECT_NE(print(other, 1000), whole);
+  }
+
+  InputPrint input;
+  input.Start();
+  input.Take(text.data(), 100, 0);
+  input.Take(text.data() + 200, 100, 200);
+  EXPECT_EQ(input.CheckAtLetGo(), InputPrint::Check::kNotCounted);
 }
 
 TEST_F(LineFileWriting, IntegersAndWidths) {

@@ -108,22 +108,34 @@ TEST_F(ToolRun, MergeWritesTheOutputAndTheCompletionLine) {
   EXPECT_EQ(Fake().open_handles, 0);
 
   // A writer asks for b.mo, and the system, out of patience, lets it change b.mo: after the
-  // count, or during a copy inside the system; or b.mo changes with its hold still there. The run
-  // fails where b.mo is let go, before a warning or the completion line could tell of a text
-  // never counted.
-  for (auto [when, lapses] :
-       {std::pair{Call::kSetFilePointer, true}, std::pair{Call::kCopyFileRange, true},
-        std::pair{Call::kSetFilePointer, false}}) {
+  // count, or during a copy inside the system; or b.mo changes with its hold still there. Read
+  // unheld, b.mo changes one byte at the rewind, keeping its size; or it is cut at the rewind and
+  // put back as it was before its let-go, so that the merge met its end early. The run fails
+  // where b.mo is let go, before a warning or the completion line could tell of a text never
+  // counted.
+  enum class Change { kRewrite, kRewriteAndLapse, kOneByte, kCutThenPutBack };
+  for (auto [unheld, when, change] :
+       {std::tuple{false, Call::kSetFilePointer, Change::kRewriteAndLapse},
+        std::tuple{false, Call::kCopyFileRange, Change::kRewriteAndLapse},
+        std::tuple{false, Call::kSetFilePointer, Change::kRewrite},
+        std::tuple{true, Call::kSetFilePointer, Change::kOneByte},
+        std::tuple{true, Call::kSetFilePointer, Change::kCutThenPutBack}}) {
     SetUp();
     ArrangeInputs(20000);
     Fake().copies = true;
     Fake().read_limit = 40000;  // b.mo's behaviour section does not fit one read
-    Fake().before_call = [when, lapses, done = false](Call call) mutable {
+    if (unheld) Fake().unheld = {"b.mo"};
+    Fake().before_call = [when, change, saved = std::string(), done = false](Call call) mutable {
+      std::string& b = Fake().files["b.mo"];
+      if (call == Call::kVerifyAndLetGo && fake::Calls(call) == 1 && !saved.empty()) b = saved;
       if (call != when || done) return;
-      std::erase(Fake().files["b.mo"], '\r');
-      Fake().files["b.mo"].insert(0, "@3 new\n");
-      if (lapses) Fake().unheld = {"b.mo"};
       done = true;
+      if (change == Change::kOneByte) b[b.size() / 2] ^= 1;
+      if (change == Change::kCutThenPutBack) saved = b, b.resize(b.size() / 2);
+      if (change != Change::kRewrite && change != Change::kRewriteAndLapse) return;
+      std::erase(b, '\r');
+      b.insert(0, "@3 new\n");
+      if (change == Change::kRewriteAndLapse) Fake().unheld = {"b.mo"};
     };
     EXPECT_EQ(RunTool({"a.mo", "b.mo", "d.mo"}), 1u);
     EXPECT_EQ(ReportMessage(), "I/O error 32.\r\n");
