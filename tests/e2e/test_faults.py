@@ -656,6 +656,44 @@ if said != b"back":
                     self.assertFiles(dict({where + "/a.mo": first, where + "/b.mo": second},
                                           **{where + "/" + k: v for k, v in changed.items()}))
 
+    def test_an_input_read_unheld_cut_and_put_back_during_the_merge_fails(self):
+        # Cut while the merge reads it, then put back as it was before its let-go (a tool that
+        # rewrites the file in place), an input read unheld holds the counted bytes again, but the
+        # merge met its end early: 32, no completion line, no warning of a missing marker. Each
+        # input ends in a byte 26, so that only a read of the merge meets an end. Left alone, the
+        # inputs (without the byte 26) merge.
+        wrap = self.shim()
+        for where, user in (("ov", []), (".", UNPRIVILEGED)):
+            if user and subprocess.run(user + ["test", "-x", self.command()[0]]).returncode:
+                self.skipTest("the binary is not reachable for an unprivileged user")
+            if where != ".":
+                self.mount_mirror("overlay", where)
+            for cut, a_marker, tail in (("b.mo", 1, b"\x1a"), ("a.mo", 19000, b"\x1a"),
+                                        (None, 1, b"")):
+                with self.subTest(where=where, user=user, cut=cut):
+                    a = big_model(20000, a_marker, b"first") + tail
+                    b = big_model(20000, 1, b"second") + tail
+                    merged = a[:a_marker * 60] + b[60:20000 * 60]
+                    for name, text in (("a.mo", a), ("b.mo", b)):
+                        for suffix in (".mo", ".save"):
+                            self.write(where + "/" + name[0] + suffix, text)
+                            os.chmod(self.path(where + "/" + name[0] + suffix), 0o666)
+                    if os.path.exists(self.path("c.mo")):
+                        os.remove(self.path("c.mo"))
+                    env = ["KG_AT_REWIND=truncate -s 300000 %s/%s" % (where, cut),
+                           "KG_AT_FIRST_END=cp %s/%s.save %s/%s" % (where, cut[0], where, cut)
+                           ] if cut else []
+                    result = self.run_tool(where + "/a.mo", where + "/b.mo", "c.mo",
+                                           wrap=user + wrap + env)
+                    if cut:
+                        self.assertFailure(result, "I/O error 32")
+                        output = self.read("c.mo")
+                        self.assertTrue(merged.startswith(output) and len(output) < len(merged))
+                    else:
+                        self.assertRun(result, stdout=created())
+                        self.assertEqual(self.read("c.mo"), merged)
+                    self.assertFiles({where + "/a.mo": a, where + "/b.mo": b})
+
     def test_twins_on_two_devices_are_two_files(self):
         # cp -p of the inputs onto another tmpfs, which numbers its inodes as the first did, gives
         # files with the inputs' inode numbers, sizes and times: named as the output, such a twin
