@@ -1,7 +1,8 @@
 // What the POSIX platform files share: handles and descriptors, the table of open files, errors.
 //
 // The POSIX platform calls live in files by job: posix_handles.cpp (this bookkeeping),
-// posix_sharing.cpp (how a POSIX file stands in for a Windows share mode), posix_open.cpp
+// posix_sharing.cpp (how a POSIX file stands in for a Windows share mode), posix_lock_table.cpp
+// (the system's table of locks and leases, as the sharing checks read it), posix_open.cpp
 // (opening and closing files), posix_io.cpp (reads, writes, seeks and copies) and
 // posix_process.cpp (start-up, standard handles, arguments, reports and exit).
 //
@@ -123,8 +124,12 @@ DWORD CheckSharing(int fd, const struct stat& status, DWORD access, DWORD share,
 // the regular file `name` in a way that an open of it for `access` would break or conflict with:
 // a lease (any, for a write; a write lease, for a read), or a flock(2) lock that the open's own
 // lock would conflict with. Asked before an existing file is opened, so that a refused open
-// breaks no lease. False where the table cannot be read, and for what it does not show: a lease
-// taken after the look, and holders outside this process's pid namespace.
+// breaks no lease. An entry counts only for its own file: one that the table names by its file
+// system's device and an inode number that other files of it share (btrfs subvolumes) refuses as
+// a lease its holder's open files do not show to be of another file, or as a delegation; as a
+// flock, not at all (the open's own lock meets only the very file). False where the table cannot
+// be read, and for what it does not show: a lease taken after the look, an entry the read missed
+// while the table changed, and holders that the pid namespace of /proc hides.
 bool LockTableRefuses(const char* name, DWORD access);
 // For a regular file open for reading that lets no one write: holds it against writers where the
 // system can (*held), and stamps its text for VerifyAndLetGo. 0, ERROR_SHARING_VIOLATION when a

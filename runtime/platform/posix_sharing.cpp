@@ -4,18 +4,21 @@
 //   - Within this process, an open that an earlier open's share mode forbids is refused: the table
 //     of open files (posix_handles.cpp) keeps what each open allows, and this file compares. Files
 //     are matched by device and inode, so that another name, a hard link or a symbolic link is
-//     still the same file; across two devices, only where one of them is a view of another file
-//     system (an overlay, a FUSE mirror), which shows the file beneath under a device of its own,
-//     by inode number, size and modification time. Two devices that are no such view (two tmpfs
-//     mounts, two disks, two btrfs subvolumes) number their inodes each for itself: their files
-//     are always two. A file that standard output or standard error writes into counts as held
-//     open for writing (a shell's redirection, sharing everything).
+//     still the same file; across two devices, unless both are local file systems (the held
+//     table), by inode number, size and modification time: an overlay or a FUSE mirror shows the
+//     file beneath under a device of its own, and a network mount of a local folder keeps its
+//     numbers. Two local file systems (two tmpfs mounts, two disks, two btrfs subvolumes) number
+//     their inodes each for itself: their files are always two. A file that standard output or
+//     standard error writes into counts as held open for writing (a shell's redirection, sharing
+//     everything).
 //   - Against other processes, before any open of an existing regular file: the system's table of
-//     locks and leases (/proc/locks), so that an open that would break another process's lease (a
-//     write lease, for a read; any lease, for a write) or meet a conflicting flock(2) lock is
-//     refused without being made. Then, on the open file, a flock(2) lock taken without waiting:
-//     shared for a reader, exclusive for a writer. Another run of the tool, or a script holding
-//     flock(1), conflicts.
+//     locks and leases (/proc/locks, read by posix_lock_table.cpp), so that an open that would
+//     break another process's lease (a write lease, for a read; any lease, for a write) or meet a
+//     conflicting flock(2) lock is refused without being made. An entry counts only for its own
+//     file: where the table's device is that of a file system whose parts number their inodes each
+//     for itself (btrfs), a flock is left to the lock below and a lease to its holder's open files.
+//     Then, on the open file, a flock(2) lock taken without waiting: shared for a reader,
+//     exclusive for a writer. Another run of the tool, or a script holding flock(1), conflicts.
 //   - A reader that lets no one write also takes a read lease (fcntl F_SETLEASE) where the system
 //     sees every writer (local disk and memory file systems): a process holding the file open for
 //     writing, or mapping it writable, fails the open; one that opens it for writing later waits
@@ -31,23 +34,24 @@
 //     descriptor, own handles, the exclusive flock and whether anyone has it open for writing; a
 //     file that may be written but not read, on a descriptor that reads nothing, own handles only.
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <optional>
 
 #include "runtime/platform/posix_held_file_systems.h"
 #include "runtime/platform/posix_internal.h"
+#include "runtime/platform/posix_lock_table.h"
 
 namespace kg::platform {
 
+using posix::LockEntry;
+using posix::Naming;
 using posix::OpenEntry;
 using posix::Stamp;
+using posix::TableNaming;
 
 namespace {
 
@@ -57,26 +61,32 @@ bool Permits(DWORD access, DWORD share) {
          (!(access & GENERIC_WRITE) || (share & FILE_SHARE_WRITE));
 }
 
-// True when the file open as `fd` lies on a file system that shows files of another file system
-// under a device of its own: an overlay, or a FUSE mount (bindfs, sshfs) mirroring other files.
-bool OnAView(int fd) {
+// True when the file open as `fd` lies on a local disk or memory file system (kHeldFileSystems):
+// one where every writer opens a file through the inode that holds a lease, and whose inode
+// numbers are its own. Not so on a view of other files (an overlay, a FUSE mount), a network or
+// cluster file system, and every type not listed.
+bool OnLocalFileSystem(int fd) {
   struct statfs system;
   if (fstatfs(fd, &system) != 0) return false;
-  const auto type = static_cast<std::uint32_t>(system.f_type);
-  return type == OVERLAYFS_SUPER_MAGIC || type == FUSE_SUPER_MAGIC;
+  for (const posix::HeldFileSystem& held : posix::kHeldFileSystems) {
+    if (static_cast<std::uint32_t>(system.f_type) == held.magic) return true;
+  }
+  return false;
 }
 
 // True when `a` (open as `fd_a`) and `b` (open as `fd_b`) are one file: the same inode of the same
-// device; or, where one of them is seen through a view of another file system (see OnAView), two
-// regular files with the same inode number, size and modification time (to the nanosecond). Two
-// files on two devices that are no such view (two tmpfs mounts, two disks, two btrfs subvolumes)
-// are always two, however alike: their inode numbers are each device's own.
+// device; or, on two devices of which one at least is no local file system (see
+// OnLocalFileSystem: an overlay or a FUSE mirror showing the file beneath under a device of its
+// own, a network mount of a local folder, a type not known), two regular files with the same inode
+// number, size and modification time (to the nanosecond). Two files on two local file systems
+// (two tmpfs mounts, two disks, two btrfs subvolumes) are always two, however alike: their inode
+// numbers are each file system's own.
 bool SameFile(int fd_a, const struct stat& a, int fd_b, const struct stat& b) {
   if (a.st_ino != b.st_ino) return false;
   if (a.st_dev == b.st_dev) return true;
   return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_size == b.st_size &&
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-         (OnAView(fd_a) || OnAView(fd_b));
+         !(OnLocalFileSystem(fd_a) && OnLocalFileSystem(fd_b));
 }
 
 // True when standard output or standard error writes into this file: a regular file or a pipe
@@ -146,17 +156,6 @@ bool HasWriterNow(int fd) {
   return TryReadLease(fd, false) == Lease::kWriterHasIt;
 }
 
-// True where every writer of the file must open it through the inode that holds the lease, so
-// that none gets in unseen (see kHeldFileSystems).
-bool LeaseSeesEveryWriter(int fd) {
-  struct statfs system;
-  if (fstatfs(fd, &system) != 0) return false;
-  for (const posix::HeldFileSystem& held : posix::kHeldFileSystems) {
-    if (static_cast<std::uint32_t>(system.f_type) == held.magic) return true;
-  }
-  return false;
-}
-
 // Asks the system afresh (past the attribute caches of FUSE and network file systems) for the
 // size and modification time of the open file `fd`. False with errno set when it cannot tell.
 bool StampOf(int fd, Stamp* stamp) {
@@ -178,120 +177,23 @@ bool StampOf(int fd, Stamp* stamp) {
   return true;
 }
 
-// Calls `line` with each line of the system's table `path` (in /proc), its LF replaced by a NUL,
-// until `line` answers true. A line longer than the buffer is passed in pieces. False when the
-// table cannot be opened or read.
-template <typename Line>
-bool ForEachLine(const char* path, Line line) {
-  posix::OwnedDescriptor table;
-  table.Reset(posix::OpenRetrying(path, O_RDONLY | O_CLOEXEC));
-  if (table.get() < 0) return false;
-  char buffer[8192];
-  std::size_t held = 0;
-  for (;;) {
-    ssize_t got = read(table.get(), buffer + held, sizeof buffer - 1 - held);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    held += static_cast<std::size_t>(got);
-    char* start = buffer;
-    for (char* end; (end = static_cast<char*>(std::memchr(start, '\n', held))) != nullptr;) {
-      *end = '\0';
-      if (line(start)) return true;
-      held -= static_cast<std::size_t>(end + 1 - start);
-      start = end + 1;
-    }
-    if (got == 0 || held == sizeof buffer - 1) {  // the last line, or a piece of a long one
-      start[held] = '\0';
-      if (held > 0 && line(start)) return true;
-      if (got == 0) return true;
-      held = 0;
-      continue;
-    }
-    std::memmove(buffer, start, held);
-  }
-}
-
-// The device that the system's table of locks names for files of the mount `mount_id`: the one
-// /proc/self/mountinfo gives it. On btrfs it is the file system's, while stat gives each
-// subvolume a device of its own. False when it cannot be found.
-bool MountDevice(std::uint64_t mount_id, unsigned* major, unsigned* minor) {
-  bool found = false;
-  ForEachLine("/proc/self/mountinfo", [&](char* line) {
-    unsigned long long id = 0;
-    found = std::sscanf(line, "%llu %*u %u:%u", &id, major, minor) == 3 && id == mount_id;
-    return found;
-  });
-  return found;
-}
-
-// Undoes the octal escapes (\040 for a blank) of a path as /proc/self/mountinfo shows it, in place.
-void Unescape(char* path) {
-  char* to = path;
-  for (const char* from = path; *from != '\0'; ++to) {
-    if (from[0] == '\\' && from[1] >= '0' && from[1] <= '3' && from[2] >= '0' && from[2] <= '7' &&
-        from[3] >= '0' && from[3] <= '7') {
-      *to = static_cast<char>((from[1] - '0') * 64 + (from[2] - '0') * 8 + (from[3] - '0'));
-      from += 4;
-    } else {
-      *to = *from++;
-    }
-  }
-  *to = '\0';
-}
-
-// The device that every layer of the overlay mounted as device `major`:`minor` lies on, where
-// there is one: such an overlay shows each file of its layers under that file's own inode number,
-// so a file of it and the file of that device with its inode number are one. False for a device
-// that is no overlay, one whose layers lie on two devices (inode numbers of its own), and one whose
-// layers cannot be found.
-bool OverlayOver(unsigned major, unsigned minor, dev_t* beneath) {
-  bool found = false;
-  ForEachLine("/proc/self/mountinfo", [&](char* line) {
-    // "50 26 0:42 / /m rw,relatime - overlay overlay rw,lowerdir=/l,upperdir=/u,workdir=/w"
-    unsigned line_major = 0, line_minor = 0;
-    char* fields = std::strstr(line, " - ");
-    if (std::sscanf(line, "%*u %*u %u:%u", &line_major, &line_minor) != 2 || line_major != major ||
-        line_minor != minor || fields == nullptr || std::strncmp(fields, " - overlay ", 11) != 0) {
+// True when an entry of the table of locks and leases conflicts with an open for writing
+// (`writing`) or for reading: a lease or a delegation that the open would break (any for a write;
+// for a read, a write lease, or one the system is breaking already), or a flock(2) lock that the
+// open's own lock would conflict with. A waiter holds nothing, and other locks (POSIX, OFD) do not
+// stand for a share mode: they conflict with nothing here.
+bool Conflicts(const LockEntry& entry, bool writing) {
+  if (entry.waiter) return false;
+  switch (entry.kind) {
+    case LockEntry::Kind::kLease:
+    case LockEntry::Kind::kDeleg:
+      if (entry.state == LockEntry::State::kBreaker) return false;  // one who waits for a lease
+      return writing || entry.write || entry.state == LockEntry::State::kBreaking;
+    case LockEntry::Kind::kFlock:
+      return writing || entry.write;
+    default:
       return false;
-    }
-    char* options = std::strchr(fields + 11, ' ');  // after the source
-    if (options == nullptr) return true;
-    bool one_device = true, any = false;
-    char* options_left = nullptr;
-    for (char* option = strtok_r(options + 1, ",", &options_left); option != nullptr && one_device;
-         option = strtok_r(nullptr, ",", &options_left)) {
-      const bool lower = std::strncmp(option, "lowerdir=", 9) == 0;
-      if (!lower && std::strncmp(option, "upperdir=", 9) != 0) continue;
-      char* rest = nullptr;
-      for (char* dir = strtok_r(option + 9, lower ? ":" : "", &rest); dir != nullptr;
-           dir = strtok_r(nullptr, lower ? ":" : "", &rest)) {
-        Unescape(dir);
-        struct stat layer;
-        if (stat(dir, &layer) != 0 || (any && layer.st_dev != *beneath)) one_device = false;
-        *beneath = layer.st_dev;
-        any = true;
-      }
-    }
-    found = one_device && any;
-    return true;
-  });
-  return found;
-}
-
-// True when a held entry of the table of locks, of `kind` ("FLOCK", "LEASE"...) in `state`
-// ("ADVISORY", "ACTIVE", "BREAKING", "BREAKER"...) of `type` ("READ", "WRITE", "UNLCK"), conflicts
-// with an open for writing (`writing`) or for reading: a lease or a delegation that the open would
-// break (any for a write; for a read, a write lease, or one the system is breaking already), or a
-// flock(2) lock that the open's own lock would conflict with. Other locks (POSIX, OFD) do not
-// stand for a share mode and conflict with nothing here.
-bool Conflicts(const char* kind, const char* state, const char* type, bool writing) {
-  const bool write_type = std::strcmp(type, "WRITE") == 0;
-  if (std::strcmp(kind, "LEASE") == 0 || std::strcmp(kind, "DELEG") == 0) {
-    if (std::strcmp(state, "BREAKER") == 0) return false;  // one who waits for a lease, no holder
-    return writing || write_type || std::strcmp(state, "BREAKING") == 0;
   }
-  if (std::strcmp(kind, "FLOCK") == 0) return writing || write_type;
-  return false;
 }
 
 }  // namespace
@@ -315,52 +217,37 @@ bool LockTableRefuses(const char* name, DWORD access) {
   }
   const long self = static_cast<long>(getpid());
   const bool writing = (access & GENERIC_WRITE) != 0;
-  const dev_t device = makedev(file.stx_dev_major, file.stx_dev_minor);
-  // Whether the table's device `major`:`minor` names the file system of `name` too: the one its
-  // mount shows (a btrfs subvolume's differs from what stat gives), or an overlay over the file's
-  // device, or the device beneath the file's own overlay. Each is looked up once, when needed.
-  std::optional<dev_t> mount_device, beneath_file;
-  auto same_file_system = [&](unsigned major, unsigned minor) {
-    if (!mount_device) {
-      unsigned mount_major = 0, mount_minor = 0;
-      mount_device = (file.stx_mask & STATX_MNT_ID) != 0 &&
-                             MountDevice(file.stx_mnt_id, &mount_major, &mount_minor)
-                         ? makedev(mount_major, mount_minor)
-                         : device;
-      dev_t beneath = 0;
-      beneath_file = OverlayOver(file.stx_dev_major, file.stx_dev_minor, &beneath)
-                         ? beneath
-                         : static_cast<dev_t>(-1);
-    }
-    dev_t beneath = 0;
-    return makedev(major, minor) == *mount_device || makedev(major, minor) == *beneath_file ||
-           (OverlayOver(major, minor, &beneath) && beneath == device);
-  };
+  const dev_t own = makedev(file.stx_dev_major, file.stx_dev_minor);
+  std::optional<TableNaming> naming;  // read at the first entry that needs it
   bool refused = false;
-  ForEachLine("/proc/locks", [&](char* line) {
-    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter reads "1: -> FLOCK ...".
-    char kind[16], state[16], type[16];
-    long pid = 0;
-    unsigned major = 0, minor = 0;
-    unsigned long long inode = 0;
-    if (std::sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%llu", kind, state, type, &pid, &major,
-                    &minor, &inode) != 7 ||
-        pid == self || inode != file.stx_ino) {
+  ForEachLockEntry([&](const LockEntry& entry) {
+    if (entry.inode != file.stx_ino || entry.pid == self || !Conflicts(entry, writing)) {
       return false;
     }
-    if ((major != file.stx_dev_major || minor != file.stx_dev_minor) &&
-        !same_file_system(major, minor)) {
-      return false;
+    if (!naming) naming.emplace(file);
+    switch (naming->Of(entry.major, entry.minor)) {
+      case Naming::kOtherFile:
+        return false;
+      case Naming::kTheFile:
+        refused = true;
+        return true;
+      case Naming::kSharedNumber:
+        // Maybe another subvolume's file. A flock is left to the flock(2) lock the open takes,
+        // which meets only the very file. A lease refuses unless its holder's open files show it
+        // to be of another file; a delegation (the NFS server's, held by no descriptor) always.
+        if (entry.kind == LockEntry::Kind::kFlock) return false;
+        refused = entry.kind != LockEntry::Kind::kLease ||
+                  !LeaseIsOfAnotherFile(entry, own, static_cast<ino_t>(file.stx_ino));
+        return refused;
     }
-    refused = Conflicts(kind, state, type, writing);
-    return refused;
+    return false;
   });
   return refused;
 }
 
 DWORD HoldAgainstWriters(int fd, bool* held, Stamp* stamp) {
   // Where writers may get in unseen, the lease tells what it can and is let go: read unheld.
-  const bool sees_every_writer = LeaseSeesEveryWriter(fd);
+  const bool sees_every_writer = OnLocalFileSystem(fd);
   Lease lease = TryReadLease(fd, sees_every_writer);
   if (lease == Lease::kWriterHasIt) return ERROR_SHARING_VIOLATION;
   *held = lease == Lease::kTaken && sees_every_writer;

@@ -1,10 +1,13 @@
-// Arguments, the file probe, failure objects, both reports and exhausted memory.
+// Arguments, the file probe, failure objects, both reports, exhausted memory, and the lines of the
+// system's table of locks and leases.
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "runtime/arguments.h"
 #include "runtime/failures.h"
+#include "runtime/platform/posix_lock_table.h"
 #include "runtime/probe.h"
 #include "runtime/process.h"
 #include "runtime/report.h"
@@ -274,6 +277,66 @@ TEST_F(ExhaustedMemory, OutsideTheRuntimeSupportEndsWith203) {
     ASSERT_EQ(Fake().boxes.size(), 1u);
     EXPECT_EQ(Fake().boxes[0].text.substr(0, 21), "Runtime error 203 at ");
     EXPECT_EQ(Fake().boxes[0].caption, "Error");
+  }
+}
+
+// Each shape of line the table of locks and leases has, and pieces of lines, which are none.
+TEST(LockTable, LinesParsed) {
+  using Entry = platform::posix::LockEntry;
+  using Kind = Entry::Kind;
+  using State = Entry::State;
+  struct {
+    const char* line;
+    bool parsed;
+    Entry entry;  // kind, state, write, waiter, pid, major, minor, inode
+  } const cases[] = {
+      {"1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF",
+       true,
+       {Kind::kFlock, State::kHeld, true, false, 1234, 8, 1, 5678}},
+      {"2: POSIX  ADVISORY  READ 77 fd:1a:12 100 199",
+       true,
+       {Kind::kPosix, State::kHeld, false, false, 77, 0xfd, 0x1a, 12}},
+      {"3: OFDLCK ADVISORY  WRITE -1 00:05:1234 0 EOF",
+       true,
+       {Kind::kOfd, State::kHeld, true, false, -1, 0, 5, 1234}},
+      {"4: LEASE  ACTIVE    READ 19656 00:28:257 0 EOF",
+       true,
+       {Kind::kLease, State::kHeld, false, false, 19656, 0, 0x28, 257}},
+      {"5: LEASE  BREAKING  UNLCK 19656 00:28:257 0 EOF",
+       true,
+       {Kind::kLease, State::kBreaking, false, false, 19656, 0, 0x28, 257}},
+      {"6: -> LEASE  BREAKER   READ 99 00:2a:18446744073709551615 0 EOF",
+       true,
+       {Kind::kLease, State::kBreaker, false, true, 99, 0, 0x2a, ~std::uint64_t{0}}},
+      {"7: DELEG  ACTIVE    READ 0 103:02:9 0 EOF",
+       true,
+       {Kind::kDeleg, State::kHeld, false, false, 0, 0x103, 2, 9}},
+      {"8:  -> FLOCK  ADVISORY  WRITE 5 08:01:6 0 EOF",
+       true,
+       {Kind::kFlock, State::kHeld, true, true, 5, 8, 1, 6}},
+      {"lock:\t1: FLOCK  ADVISORY  READ 3 00:2a:257 0 EOF", false, {}},  // the caller drops "lock:"
+      {"\t1: FLOCK  ADVISORY  READ 3 00:2a:257 0 EOF",
+       true,
+       {Kind::kFlock, State::kHeld, false, false, 3, 0, 0x2a, 257}},
+      {"9: UNKNOWN UNKNOWN  UNLCK 3 00:2a:1 0 EOF",
+       true,
+       {Kind::kOther, State::kHeld, false, false, 3, 0, 0x2a, 1}},
+      {"10: POSIX  *NOINODE* WRITE 3 <none>:0 0 EOF", false, {}},
+      {"11: FLOCK  ADVISORY  WRITE 1234 08:01:56", false, {}},  // cut in the inode number
+      {"12: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0", false, {}},
+      {"13: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EO", false, {}},
+      {"78 0 EOF", false, {}},  // the rest of a line cut there
+      {"", false, {}},
+  };
+  for (const auto& c : cases) {
+    Entry entry;
+    ASSERT_EQ(platform::posix::ParseLockLine(c.line, &entry), c.parsed) << c.line;
+    if (!c.parsed) continue;
+    EXPECT_EQ(std::tie(entry.kind, entry.state, entry.write, entry.waiter, entry.pid, entry.major,
+                       entry.minor, entry.inode),
+              std::tie(c.entry.kind, c.entry.state, c.entry.write, c.entry.waiter, c.entry.pid,
+                       c.entry.major, c.entry.minor, c.entry.inode))
+        << c.line;
   }
 }
 

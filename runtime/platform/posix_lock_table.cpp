@@ -1,0 +1,219 @@
+// The system's table of locks and leases as the sharing checks read it: entries, names, holders.
+#include "runtime/platform/posix_lock_table.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace kg::platform::posix {
+
+namespace {
+
+// The kinds of entries by the names the table gives them.
+LockEntry::Kind KindNamed(const char* name) {
+  static constexpr struct {
+    const char* name;
+    LockEntry::Kind kind;
+  } kKinds[] = {{"FLOCK", LockEntry::Kind::kFlock},
+                {"POSIX", LockEntry::Kind::kPosix},
+                {"OFDLCK", LockEntry::Kind::kOfd},
+                {"LEASE", LockEntry::Kind::kLease},
+                {"DELEG", LockEntry::Kind::kDeleg}};
+  for (const auto& known : kKinds) {
+    if (std::strcmp(name, known.name) == 0) return known.kind;
+  }
+  return LockEntry::Kind::kOther;
+}
+
+// True when `field` is a whole last field of an entry: "EOF" or a number.
+bool IsEnd(const char* field) {
+  if (std::strcmp(field, "EOF") == 0) return true;
+  if (*field == '\0') return false;
+  for (; *field != '\0'; ++field) {
+    if (*field < '0' || *field > '9') return false;
+  }
+  return true;
+}
+
+// Undoes the octal escapes (\040 for a blank) of a path as /proc/self/mountinfo shows it, in place.
+void Unescape(char* path) {
+  char* to = path;
+  for (const char* from = path; *from != '\0'; ++to) {
+    if (from[0] == '\\' && from[1] >= '0' && from[1] <= '3' && from[2] >= '0' && from[2] <= '7' &&
+        from[3] >= '0' && from[3] <= '7') {
+      *to = static_cast<char>((from[1] - '0') * 64 + (from[2] - '0') * 8 + (from[3] - '0'));
+      from += 4;
+    } else {
+      *to = *from++;
+    }
+  }
+  *to = '\0';
+}
+
+// For the line of /proc/self/mountinfo of an overlay, "50 26 0:42 / /m rw - overlay overlay
+// rw,lowerdir=/l,upperdir=/u,workdir=/w" (its options are cut up in place): the device that every
+// one of its layers lies on, where there is one. Such an overlay shows each file of its layers
+// under that file's own inode number. False for an overlay whose layers lie on two devices (inode
+// numbers of its own) or cannot be found.
+bool LayersDevice(char* options, dev_t* beneath) {
+  bool any = false;
+  char* options_left = nullptr;
+  for (char* option = strtok_r(options, ",", &options_left); option != nullptr;
+       option = strtok_r(nullptr, ",", &options_left)) {
+    const bool lower = std::strncmp(option, "lowerdir=", 9) == 0;
+    if (!lower && std::strncmp(option, "upperdir=", 9) != 0) continue;
+    char* rest = nullptr;
+    for (char* dir = strtok_r(option + 9, lower ? ":" : "", &rest); dir != nullptr;
+         dir = strtok_r(nullptr, lower ? ":" : "", &rest)) {
+      Unescape(dir);
+      struct stat layer;
+      if (stat(dir, &layer) != 0 || (any && layer.st_dev != *beneath)) return false;
+      *beneath = layer.st_dev;
+      any = true;
+    }
+  }
+  return any;
+}
+
+// ForEachLine on the open table `table`.
+bool ReadLines(int table, const std::function<bool(char*)>& line) {
+  char buffer[8192];
+  std::size_t held = 0;
+  for (;;) {
+    ssize_t got = read(table, buffer + held, sizeof buffer - 1 - held);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    held += static_cast<std::size_t>(got);
+    char* start = buffer;
+    for (char* end; (end = static_cast<char*>(std::memchr(start, '\n', held))) != nullptr;) {
+      *end = '\0';
+      if (line(start)) return true;
+      held -= static_cast<std::size_t>(end + 1 - start);
+      start = end + 1;
+    }
+    if (got == 0 || held == sizeof buffer - 1) {  // the last line, or a piece of a long one
+      start[held] = '\0';
+      if (held > 0 && line(start)) return true;
+      if (got == 0) return true;
+      held = 0;
+      continue;
+    }
+    std::memmove(buffer, start, held);
+  }
+}
+
+}  // namespace
+
+bool ParseLockLine(const char* line, LockEntry* entry) {
+  int at = 0;
+  if (std::sscanf(line, " %*d:%n", &at) != 0 || at == 0) return false;
+  line += at;
+  while (*line == ' ') ++line;
+  const bool waiter = std::strncmp(line, "->", 2) == 0;
+  if (waiter) line += 2;
+  char kind[16], state[16], type[16], end[16];
+  long pid = 0;
+  unsigned major = 0, minor = 0;
+  unsigned long long inode = 0;
+  int used = 0;
+  if (std::sscanf(line, "%15s %15s %15s %ld %x:%x:%llu %*s %15s%n", kind, state, type, &pid, &major,
+                  &minor, &inode, end, &used) != 8 ||
+      line[used] != '\0' || !IsEnd(end)) {
+    return false;
+  }
+  *entry = LockEntry{};
+  entry->kind = KindNamed(kind);
+  entry->state = std::strcmp(state, "BREAKING") == 0  ? LockEntry::State::kBreaking
+                 : std::strcmp(state, "BREAKER") == 0 ? LockEntry::State::kBreaker
+                                                      : LockEntry::State::kHeld;
+  entry->write = std::strcmp(type, "WRITE") == 0;
+  entry->waiter = waiter;
+  entry->pid = pid;
+  entry->major = major;
+  entry->minor = minor;
+  entry->inode = inode;
+  return true;
+}
+
+bool ForEachLine(const char* path, const std::function<bool(char*)>& line) {
+  const int table = open(path, O_RDONLY | O_CLOEXEC);  // a table in /proc opens without waiting
+  if (table < 0) return false;
+  const bool whole = ReadLines(table, line);
+  close(table);
+  return whole;
+}
+
+bool ForEachLockEntry(const std::function<bool(const LockEntry&)>& entry) {
+  return ForEachLine("/proc/locks", [&entry](char* line) {
+    LockEntry parsed;
+    return ParseLockLine(line, &parsed) && entry(parsed);
+  });
+}
+
+TableNaming::TableNaming(const struct statx& file)
+    : own_(makedev(file.stx_dev_major, file.stx_dev_minor)), mount_(own_) {
+  const bool mount_known = (file.stx_mask & STATX_MNT_ID) != 0;
+  ForEachLine("/proc/self/mountinfo", [&](char* line) {
+    // "50 26 0:42 / /m rw,relatime - overlay overlay rw,lowerdir=/l,upperdir=/u,workdir=/w"
+    unsigned long long id = 0;
+    unsigned major = 0, minor = 0;
+    if (std::sscanf(line, "%llu %*u %u:%u", &id, &major, &minor) != 3) return false;
+    const dev_t device = makedev(major, minor);
+    if (mount_known && id == file.stx_mnt_id) mount_ = device;
+    char* fields = std::strstr(line, " - overlay ");
+    char* options =
+        fields != nullptr ? std::strchr(fields + 11, ' ') : nullptr;  // after the source
+    dev_t beneath = 0;
+    if (options == nullptr || !LayersDevice(options + 1, &beneath)) return false;
+    if (device == own_) overlays_.push_back(beneath);  // the file's own overlay: the file beneath
+    if (beneath == own_) overlays_.push_back(device);  // an overlay over the file's device
+    return false;
+  });
+}
+
+Naming TableNaming::Of(unsigned major, unsigned minor) const {
+  const dev_t device = makedev(major, minor);
+  if (device == own_ || std::find(overlays_.begin(), overlays_.end(), device) != overlays_.end()) {
+    return Naming::kTheFile;
+  }
+  return device == mount_ ? Naming::kSharedNumber : Naming::kOtherFile;
+}
+
+bool LeaseIsOfAnotherFile(const LockEntry& lease, dev_t own, ino_t inode) {
+  if (lease.pid <= 0) return false;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%ld/fdinfo", lease.pid);
+  DIR* open_files = opendir(path);
+  if (open_files == nullptr) return false;
+  bool another = false, this_one = false;
+  while (const dirent* found = readdir(open_files)) {
+    if (found->d_name[0] < '0' || found->d_name[0] > '9') continue;
+    std::snprintf(path, sizeof path, "/proc/%ld/fdinfo/%.16s", lease.pid, found->d_name);
+    bool owns = false;
+    ForEachLine(path, [&](char* line) {
+      LockEntry held;
+      owns = std::strncmp(line, "lock:", 5) == 0 && ParseLockLine(line + 5, &held) &&
+             held.kind == lease.kind && held.pid == lease.pid && held.major == lease.major &&
+             held.minor == lease.minor && held.inode == lease.inode;
+      return owns;
+    });
+    if (!owns) continue;
+    std::snprintf(path, sizeof path, "/proc/%ld/fd/%.16s", lease.pid, found->d_name);
+    struct stat status;
+    if (stat(path, &status) != 0 || (status.st_dev == own && status.st_ino == inode)) {
+      this_one = true;  // of this file, or no telling
+      break;
+    }
+    another = true;
+  }
+  closedir(open_files);
+  return another && !this_one;
+}
+
+}  // namespace kg::platform::posix
