@@ -9,7 +9,7 @@
 #                                        (.ci/setup_wine32.sh; KG_WINE32_EMULATE is passed on)
 #   bash .ci/install_deps.sh --all       what every stage of tests/run_all.sh needs: --windows,
 #                                        clang and its libFuzzer runtime, strace, setpriv, mount,
-#                                        bindfs, man-db, dpkg-dev, unzip and lintian
+#                                        bindfs, btrfs-progs, man-db, dpkg-dev, unzip and lintian
 #   bash .ci/install_deps.sh --bench     also /usr/bin/time and Google Benchmark (bench/)
 #
 # The options combine. In a root shell it runs apt-get itself, otherwise through sudo. Packages
@@ -26,9 +26,10 @@ for option in "$@"; do
     --windows) windows=yes ;;
     --all)
       windows=yes
-      # The fuzzing stage; the fault tests (strace, setpriv, mount, bindfs); the package checks.
-      packages+=(clang libclang-rt-14-dev strace util-linux mount bindfs man-db dpkg-dev unzip
-        lintian)
+      # The fuzzing stage; the fault tests (strace, setpriv, mount, bindfs, mkfs.btrfs); the
+      # package checks.
+      packages+=(clang libclang-rt-14-dev strace util-linux mount bindfs btrfs-progs man-db dpkg-dev
+        unzip lintian)
       ;;
     --bench) packages+=(time libbenchmark-dev) ;;
     -h | --help)

@@ -115,9 +115,10 @@ class ToolTestCase(unittest.TestCase):
 
     def mount_mirror(self, kind, name):
         """Mounts under `name` in the scratch directory a view of the files of the directory
-        beneath it, "overlay" (upper layer "u" beside `name`) or "bindfs" (of "src"), or a "ramfs"
-        or "tmpfs" of its own; returns the directory beneath (`name` for a ramfs or a tmpfs). Skips
-        the subtest, saying why, where the mount cannot be made."""
+        beneath it, "overlay" (upper layer "u" beside `name`) or "bindfs" (of "src"), or a "ramfs",
+        "tmpfs" or "btrfs" (on a loop device, its image beside `name`) of its own; returns the
+        directory beneath (`name` for the others). Skips the subtest, saying why, where the mount
+        cannot be made."""
         beside = os.path.dirname(name)
         layers = [os.path.join(beside, d) for d in ("l", "u", "w")]
         beneath = {"overlay": layers[1], "bindfs": "src"}.get(kind, name)
@@ -128,6 +129,16 @@ class ToolTestCase(unittest.TestCase):
                        "workdir=%s" % tuple(self.path(d) for d in layers), self.path(name)]
         elif kind in ("ramfs", "tmpfs"):
             command = ["mount", "-t", kind, kind, self.path(name)]
+        elif kind == "btrfs":
+            command = ["mount", "-o", "loop", self.path(name + ".img"), self.path(name)]
+            if RUNNER or os.geteuid() != 0 or shutil.which("mkfs.btrfs") is None:
+                self.skipTest("needs root and mkfs.btrfs (btrfs-progs) for a btrfs mount")
+            with open(self.path(name + ".img"), "wb") as image:
+                image.truncate(128 << 20)
+            made = subprocess.run(["mkfs.btrfs", "-q", self.path(name + ".img")],
+                                  capture_output=True, text=True)
+            if made.returncode != 0:
+                self.skipTest("mkfs.btrfs failed here: %s" % made.stderr.strip())
         else:
             command = ["bindfs", "--no-allow-other", self.path(beneath), self.path(name)]
         if RUNNER or os.geteuid() != 0 or shutil.which(command[0]) is None:

@@ -287,13 +287,50 @@ class OutputIsAnInput(FaultTestCase):
                                   "soft.mo": SECOND})
 
 
+    @contextlib.contextmanager
+    def holding(self, name, how, breaks=False):
+        """Holds the file `name` for the block as another process would: `how` is a flock(2)
+        operation, "map" (mapped writable, the file closed), "append" (open to append to) or a
+        "read lease" or "write lease" (skips where none can be had). A lease must then be as it
+        was, no break begun; with `breaks`, it must be being broken."""
+        if how == "map":
+            with open(self.path(name), "r+b") as f:
+                held = mmap.mmap(f.fileno(), 0)
+        else:
+            held = os.open(self.path(name), os.O_WRONLY | os.O_APPEND if how == "append" else
+                           os.O_RDONLY)
+        lease = {"read lease": fcntl.F_RDLCK, "write lease": fcntl.F_WRLCK}.get(how)
+        broken = []  # break signals of the lease
+        try:
+            if lease is not None:
+                signal.signal(signal.SIGIO, lambda *_: broken.append(1))
+                try:
+                    fcntl.fcntl(held, fcntl.F_SETLEASE, lease)
+                except OSError as e:
+                    self.skipTest("no lease on this file system: %s" % e)
+            elif how not in ("map", "append"):
+                fcntl.flock(held, how)
+            yield
+            if lease is not None and breaks:
+                self.assertNotEqual(fcntl.fcntl(held, fcntl.F_GETLEASE), lease)
+            elif lease is not None:
+                self.assertEqual((fcntl.fcntl(held, fcntl.F_GETLEASE), broken), (lease, []))
+        finally:
+            signal.signal(signal.SIGIO, signal.SIG_DFL)
+            held.close() if how == "map" else os.close(held)
+
     @linux_only("shell redirections, FIFOs and flock")
     def test_files_in_use_by_a_standard_stream_or_another_process_are_refused_untouched(self):
         os.mkfifo(self.path("fifo.mo"))
         asked = question() + b"\r\n"
         ab = ("a.mo", "b.mo")
+        # A run that sees an empty table of locks and leases, and whether this machine gives one.
+        self.write("no-locks", b"")
+        no_table = ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /proc/locks && exec "$@"',
+                    self.path("no-locks")]
+        hidden = subprocess.run(no_table + ["cat", "/proc/locks"], capture_output=True, text=True)
         cases = [  # (inputs, stdout ("2:" stderr) appends to, lock, c.mo before, expected, c.mo,
-            #        the user to run as)
+            #        the command to run it through (as another user, without a table of locks))
             (ab, "c.mo", None, OLD, "I/O error 32", OLD + asked),
             (ab, "2:c.mo", None, OLD, "I/O error 32", OLD),  # the report is appended to it
             (ab, "a.mo", None, None, "I/O error 32", None),
@@ -308,49 +345,34 @@ class OutputIsAnInput(FaultTestCase):
             # so that its holder is not told to give it up.
             (ab, None, ("c.mo", "read lease"), OLD, "I/O error 32", OLD),
             (ab, None, ("a.mo", "write lease"), None, "I/O error 32", None),
+            # Where the table cannot be read, the open itself, which waits for no lease, is
+            # refused: still 32, but the holder is told to give its lease up.
+            (ab, None, ("c.mo", "read lease"), OLD, "I/O error 32", OLD, no_table),
+            (ab, None, ("a.mo", "write lease"), None, "I/O error 32", None, no_table),
             # Inputs that cannot be read twice are no model files, and nothing waits on them.
             (("fifo.mo", "/dev/zero"), None, None, OLD,
              lines("Files <fifo.mo> and </dev/zero> do not exist in this directory.",
                    "Therefore K_Graft cannot proceed.") + PAUSE, OLD),
         ]
-        broken = []  # break signals of a lease held here
-        signal.signal(signal.SIGIO, lambda *_: broken.append(1))
-        self.addCleanup(signal.signal, signal.SIGIO, signal.SIG_DFL)
         for inputs, sink, lock, before, expected, after, *user in cases:
             with self.subTest(sink=sink, lock=lock, inputs=inputs, user=user):
-                if user and (os.geteuid() != 0 or shutil.which("setpriv") is None):
-                    self.skipTest("needs root and setpriv to run the tool unprivileged")
+                if user and (os.geteuid() != 0 or shutil.which(user[0][0]) is None):
+                    self.skipTest("needs root and %s to run the tool" % user[0][0])
+                if user and user[0] is no_table and (hidden.returncode or hidden.stdout):
+                    self.skipTest("no /proc/locks of its own here: %s" % hidden.stderr.strip())
                 self.reset_output(before)
                 os.chmod(self.path("a.mo"), 0o666 if user else 0o644)
-                if lock and lock[1] == "map":  # another process maps it writable, file closed
-                    with open(self.path(lock[0]), "r+b") as f:
-                        held = mmap.mmap(f.fileno(), 0)
-                elif lock and lock[1] == "append":
-                    held = os.open(self.path(lock[0]), os.O_WRONLY | os.O_APPEND)
-                elif lock and str(lock[1]).endswith("lease"):
-                    lease = fcntl.F_WRLCK if lock[1] == "write lease" else fcntl.F_RDLCK
-                    held = os.open(self.path(lock[0]), os.O_RDONLY)
-                    try:
-                        fcntl.fcntl(held, fcntl.F_SETLEASE, lease)
-                    except OSError as e:
-                        os.close(held)
-                        self.skipTest("no lease on this file system: %s" % e)
-                elif lock:  # another process holds the file
-                    held = os.open(self.path(lock[0]), os.O_RDONLY)
-                    fcntl.flock(held, lock[1])
                 stream, _, name = (sink or "").rpartition(":")
                 kept = self.read(name) if stream else b""
-                with open(self.path(name) if sink else os.devnull, "ab") as out:
+                with self.holding(*lock, breaks=bool(user) and user[0] is no_table) if lock else \
+                        contextlib.nullcontext(), open(self.path(name) if sink else os.devnull,
+                                                       "ab") as out:
                     into = {"stderr" if stream else "stdout": out} if sink else {}
                     result = self.run_tool(*inputs, "c.mo", stdin=b"y\n", timeout=10,
                                            wrap=user[0] if user else None, **into)
                 if stream:  # the report follows the old text of the file standard error appends to
                     result.stderr = self.read(name)[len(kept):]
                     self.write(name, kept)
-                if lock and str(lock[1]).endswith("lease"):  # as it was: no break was begun
-                    self.assertEqual((fcntl.fcntl(held, fcntl.F_GETLEASE), broken), (lease, []))
-                if lock:
-                    held.close() if lock[1] == "map" else os.close(held)
                 if isinstance(expected, bytes):
                     self.assertRun(result, stdout=expected)
                 else:
@@ -358,6 +380,38 @@ class OutputIsAnInput(FaultTestCase):
                                        else asked if before else b"")
                 self.assertFiles({"a.mo": FIRST, "b.mo": SECOND, "c.mo": after})
 
+
+
+    @linux_only("btrfs, flock and leases")
+    def test_a_lock_counts_only_for_its_own_file_of_btrfs_subvolumes(self):
+        # A snapshot v1 of the subvolume p numbers its files as p does, and the table of locks
+        # names both by the file system's device. A flock or a lease on p's file refuses nothing
+        # of a run on v1's (the holder keeps its lease); on v1's own file it refuses the run, the
+        # holder untouched.
+        self.mount_mirror("btrfs", "fs")
+        subprocess.run(["btrfs", "-q", "subvolume", "create", self.path("fs/p")], check=True)
+        for name, data in (("a.mo", FIRST), ("b.mo", SECOND), ("c.mo", OLD)):
+            self.write("fs/p/" + name, data)
+        subprocess.run(["btrfs", "-q", "subvolume", "snapshot", self.path("fs/p"),
+                        self.path("fs/v1")], check=True)
+        asked = question("fs/v1/c.mo") + b"\r\n"
+        for held, how, code, after in (
+                ("p/c.mo", fcntl.LOCK_EX, 0, MERGED), ("p/c.mo", "read lease", 0, MERGED),
+                ("p/a.mo", fcntl.LOCK_EX, 0, MERGED), ("p/a.mo", "write lease", 0, MERGED),
+                ("v1/c.mo", fcntl.LOCK_SH, "I/O error 32", OLD),
+                ("v1/c.mo", "read lease", "I/O error 32", OLD),
+                ("v1/a.mo", "write lease", "I/O error 32", OLD)):
+            with self.subTest(held=held, how=how):
+                self.write("fs/v1/c.mo", OLD)
+                with self.holding("fs/" + held, how):
+                    result = self.run_tool("fs/v1/a.mo", "fs/v1/b.mo", "fs/v1/c.mo", stdin=b"y\n",
+                                           timeout=10)
+                if code:
+                    self.assertFailure(result, code, stdout=asked)
+                else:
+                    self.assertRun(result, stdout=asked + created("fs/v1/c.mo"))
+                self.assertFiles({"fs/p/a.mo": FIRST, "fs/p/c.mo": OLD, "fs/v1/a.mo": FIRST,
+                                  "fs/v1/c.mo": after})
 
 
 class OtherProcesses(FaultTestCase):
