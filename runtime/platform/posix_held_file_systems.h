@@ -1,4 +1,4 @@
-// The file systems where an input is held against writers: a read lease there sees every writer.
+// The local file systems: an input is held against writers there (a read lease sees every writer).
 #pragma once
 
 #include <cstdint>
@@ -12,8 +12,9 @@ struct HeldFileSystem {
 };
 
 // Local disk and memory file systems, where every writer of a file opens it through the inode
-// that holds the lease, so that none gets in unseen. Not so where other machines, or another
-// mount beneath (FUSE, overlayfs layers), reach the data: network, cluster and FUSE file systems,
+// that holds the lease, so that none gets in unseen, and whose inode numbers are their own (two
+// files on two of them are two, however alike). Not so where other machines, or another mount
+// beneath (FUSE, overlayfs layers), reach the data: network, cluster and FUSE file systems,
 // overlayfs and every type not listed here. The end-to-end tests and the benchmark read this
 // table too: each entry as {magic, "name"}.
 inline constexpr HeldFileSystem kHeldFileSystems[] = {
