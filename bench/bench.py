@@ -43,6 +43,12 @@ PIPE = "cat a b | cat > c"
 AWK = "awk merge"
 WC = "wc -l a b"
 BEFORE = "k_graft before"
+# How long the machine idles before each timed run, so that every run starts as one by hand does,
+# whatever ran before it. Some costs are paid only after a pause: on Linux, a read of /proc/locks
+# (k_graft's sharing check before an open) took 5-20 ms after 50 ms or more without one, on a
+# 2-core KVM guest, and 0.01 ms right after another. Without the pause, the command that runs right
+# after a k_graft (the build before) skips that cost, and k_graft, first in every round, pays it.
+IDLE_BEFORE_RUN = 0.1
 
 
 def commands(k_graft, a, b, with_awk, before=None, answer=""):
@@ -81,7 +87,8 @@ def run_once(command, output, cold=False, existing=False):
 
     The output is removed (when `existing`, put back as a one-line file) and the written data
     synced first, so that no run pays for another's write-back; when `cold`, the page cache is
-    dropped too. Stops the benchmark when the command fails.
+    dropped too; then the machine idles for IDLE_BEFORE_RUN. Stops the benchmark when the command
+    fails.
     """
     if os.path.exists(output):
         os.remove(output)
@@ -92,6 +99,7 @@ def run_once(command, output, cold=False, existing=False):
     if cold:
         with open("/proc/sys/vm/drop_caches", "w") as f:
             f.write("3\n")
+    time.sleep(IDLE_BEFORE_RUN)
     start = time.perf_counter()
     result = subprocess.run(["bash", "-c", command], stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
