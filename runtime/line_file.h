@@ -82,9 +82,10 @@ class LineFile {
   static constexpr std::size_t kFileBlockSize = 128 * 1024;
   // A block size for files only read: fewer, larger reads, each asking the system as much.
   static constexpr std::size_t kReadBlockSize = 256 * 1024;
-  // A named file's block starts on a multiple of this, and so does every read into it: some
-  // processors copy from the system several times more slowly into an address that is not one.
-  // The console streams' blocks keep their plain rules.
+  // A named file's block starts on a multiple of this, and so does every read into it that has
+  // room there (see FillBlock; in a block of more than this many bytes all do, as a fill keeps at
+  // most one byte, a CR): some processors copy from the system several times more slowly into an
+  // address that is not one. The console streams' blocks keep their plain rules.
   static constexpr std::size_t kBlockAlignment = 64;
 
   // A named line file, unbound, with a block of `block_size` bytes (at least 2) that starts on a
