@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the merge benchmark: builds a Release k_graft in build-bench/ (unless --k-graft PATH names
-# one), then times it against cat, awk and Python on generated model files (bench/bench.py).
+# one), then times it against cat, awk and Python on generated model files, and its count alone
+# against wc -l (bench/bench.py).
 # Every other option goes to bench.py; `bench/run.sh --help` lists them (--k-graft-before PATH
 # times an earlier build too; --size-mib 1024 --case normal is the 1 GiB run). Needs bash, cmake,
 # g++, python3, awk and /usr/bin/time (Debian package `time`).

@@ -85,8 +85,14 @@ class LineFile {
   static constexpr std::size_t kFileBlockSize = 128 * 1024;
   // A block size for files only read: fewer, larger reads, each asking the system as much.
   static constexpr std::size_t kReadBlockSize = 256 * 1024;
+  // A named file's block starts on a multiple of this, and so does every read into it that has
+  // room there (see FillBlock; in a block of more than this many bytes all do, as a fill keeps at
+  // most one byte, a CR): some processors copy from the system several times more slowly into an
+  // address that is not one. The console streams' blocks keep their plain rules.
+  static constexpr std::size_t kBlockAlignment = 64;
 
-  // A named line file, unbound, with a block of `block_size` bytes (at least 2).
+  // A named line file, unbound, with a block of `block_size` bytes (at least 2) that starts on a
+  // multiple of kBlockAlignment.
   explicit LineFile(std::size_t block_size = kFileBlockSize);
   // One of the console streams, closed: it opens itself on first use and never closes its handle.
   explicit LineFile(Role console_role);
@@ -223,8 +229,13 @@ class LineFile {
   bool ReadyToRead();
   // Makes sure the file is open for writing (the standard output opens itself); else sets 105.
   bool ReadyToWrite();
-  // Reads the next block behind the unread bytes, which move to the front. False at the end of
-  // the data (the end mark is then set) or on a failure (code stored).
+  // Reads into the block behind the unread bytes, as much as it has room for. In a console
+  // stream's block they move to the front. In a named file's they move so as to end on the first
+  // multiple of kBlockAlignment at or past their count, where the read goes, when the block has
+  // room behind it (else to the front): so the read lands on an aligned address, and with a block
+  // size that is a multiple of kBlockAlignment, a full read that started on an aligned file
+  // offset leaves the next one on an aligned offset too. False at the end of the data (the end
+  // mark is then set) or on a failure (code stored).
   bool FillBlock();
   // The file offset of the next unread byte.
   std::uint64_t Offset() const { return read_offset_ - (fill_ - position_); }
@@ -297,8 +308,8 @@ class LineFile {
   std::size_t size_;
   std::size_t fill_ = 0;
   std::size_t position_ = 0;
-  char* block_;
-  std::unique_ptr<char[]> owned_block_;
+  char* block_;  // a named file's: the first multiple of kBlockAlignment in owned_block_
+  std::unique_ptr<char[]> owned_block_;  // size_ bytes and the room to align them
   char console_block_[kConsoleBlockSize];
   LineFile* next_pending_ = nullptr;  // list of named files open for writing
   bool registered_ = false;

@@ -157,6 +157,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read, void* /*ove
   } else if (open != nullptr && (open->access & GENERIC_READ) && state.files.count(open->name)) {
     source = &state.files[open->name];
     position = &open->position;
+    state.read_addresses.insert(buffer);
   } else {
     fake::last_error = ERROR_INVALID_HANDLE;
     return 0;

@@ -127,6 +127,7 @@ struct State {
   std::map<std::string, std::string> files_at_failure;  // the files just before it
   std::size_t output_at_failure = 0;                    // standard output's size just before it
   std::vector<WriteCall> writes;
+  std::set<const void*> read_addresses;  // where each ReadFile of a named file put its bytes
   std::vector<VerifiedOpen> verified_opens;
   std::vector<Box> boxes;
   int open_handles = 0;  // handles from CreateFileA not yet closed

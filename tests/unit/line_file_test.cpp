@@ -109,7 +109,8 @@ const std::vector<ReadCase>& ReadCases(std::size_t block) {
   return found->second;
 }
 
-// A block size, the most bytes one ReadFile delivers (0: a whole block) and a case's index.
+// A block size, the most bytes one ReadFile delivers (0: a whole block; 1, or 61, which ends
+// reads where blocks do not) and a case's index.
 struct Reading {
   std::size_t block;
   std::size_t read_limit;
@@ -118,15 +119,15 @@ struct Reading {
 
 // How GoogleTest shows a reading (in every ctest line): the case, the block size, the read style.
 void PrintTo(const Reading& r, std::ostream* os) {
-  *os << ReadCases(r.block)[r.index].name << ", block " << r.block
-      << (r.read_limit == 0 ? ", whole-block reads" : ", byte reads");
+  *os << ReadCases(r.block)[r.index].name << ", block " << r.block << ", "
+      << (r.read_limit == 0 ? "whole-block" : std::to_string(r.read_limit) + "-byte") << " reads";
 }
 
 std::vector<Reading> AllReadings() {
   std::vector<Reading> all;
   for (std::size_t block :
        {LineFile::kConsoleBlockSize, LineFile::kFileBlockSize, LineFile::kReadBlockSize}) {
-    for (std::size_t limit : {0, 1}) {
+    for (std::size_t limit : {0, 1, 61}) {
       for (std::size_t i = 0; i < ReadCases(block).size(); ++i) all.push_back({block, limit, i});
     }
   }
@@ -140,7 +141,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, LineSyntax, ::testing::ValuesIn(AllReadings()),
                            const Reading& r = info.param;
                            return std::string(ReadCases(r.block)[r.index].name) + "_Block" +
                                   std::to_string(r.block) +
-                                  (r.read_limit == 0 ? "_WholeBlockReads" : "_ByteReads");
+                                  (r.read_limit == 0
+                                       ? "_WholeBlock"
+                                       : "_" + std::to_string(r.read_limit) + "Byte") +
+                                  "Reads";
                          });
 
 // Reads the case's file by line and copies it line by line, from the same line file reopened;
@@ -196,6 +200,11 @@ TEST_P(LineSyntax, ReadCountAndCopy) {
       EXPECT_EQ(IoResult(), 0) << "kernels " << static_cast<int>(kernels) << ", unheld " << unheld;
       Fake().unheld.clear();
     }
+  }
+  // Every read into a named file's block lands on an aligned address, whatever bytes the block
+  // kept (a CR at its edge) and however the reads before it were cut.
+  for (const void* at : Fake().read_addresses) {
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(at) % LineFile::kBlockAlignment, 0u) << at;
   }
 }
 
