@@ -150,6 +150,7 @@ $(MERGED): merged/%.mo: net/%.mo behaviour/%.mo
 \t  { printf '%s\\n' "$$out" | tr -d '\\r' | sed '/^$$/d; /press <Enter>/d; s|^|$@: |' >&2; exit 1; }
 """
 MAKE_K, NIGHTLY = "make -k", "mkdir -p merged && flock merged/.lock make -k -j4"
+FAILURE = "k_graft examples/first.mo examples/second.mo examples"  # the README's failure example
 SH, PIPEFAIL = ["sh", "-c"], ["bash", "-o", "pipefail", "-c"]
 DIR = object()  # in the files before a row: a directory of that name
 UNMARKED = lines("N 1", "N 2", "N 3", "N 4")
@@ -210,6 +211,10 @@ class Recipes(ToolTestCase):
             for recipe in (YES, KEEP, PRINTF, GLOB, CHECK, RERUN, MAKEFILE, MAKE_K, NIGHTLY):
                 with self.subTest(document=document, recipe=recipe.splitlines()[0]):
                     self.assertIn(recipe, text if "\n" in recipe else alone)
+        text, alone = shown("README.md")  # the failure example, with a report of its shape
+        self.assertIn(FAILURE, alone)
+        self.assertRegex(text, r"\nApplication Error\nException EInOutError in module k_graft at "
+                               r"[0-9A-F]{8}\.\nFile access denied\.\n")
 
     def test_shell_recipes(self):
         for command, shell, before, code, after in RECIPE_ROWS:
