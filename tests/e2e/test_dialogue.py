@@ -120,11 +120,13 @@ KEEP = "k_graft a.mo b.mo c.mo </dev/null"
 PRINTF = "printf 'y\\n' | k_graft a.mo b.mo c.mo"
 GLOB = "k_graft *.mo merged.mo"
 CHECK = """\
-# k_graft_merge FIRST SECOND OUTPUT merges unattended, keeping an existing OUTPUT. It returns 0 when
-# it merged; else it shows K_Graft's messages on standard error and returns 1 (not merged) or 2
-# (merged, but an input has no @3 line: OUTPUT removed, so that the next run tries the pair again).
+# k_graft_merge FIRST SECOND OUTPUT merges unattended, keeping an existing
+# OUTPUT. It returns 0 when it merged; else it shows K_Graft's messages on
+# standard error and returns 1 (not merged) or 2 (merged, but an input has
+# no @3 line: OUTPUT removed, so that the next run tries the pair again).
 k_graft_merge() (
-  out=$(k_graft "$1" "$2" "$3" </dev/null) || exit 1  # a failure, reported on standard error
+  # A failure returns 1 too, its report on standard error.
+  out=$(k_graft "$1" "$2" "$3" </dev/null) || exit 1
   case "$out" in
     *'Warning: the string <@3>'*) code=2 ;;
     *"K_Graft has created file $3, and now is ready."*) exit 0 ;;
