@@ -120,34 +120,43 @@ KEEP = "k_graft a.mo b.mo c.mo </dev/null"
 PRINTF = "printf 'y\\n' | k_graft a.mo b.mo c.mo"
 GLOB = "k_graft *.mo merged.mo"
 CHECK = """\
-if ! out=$(k_graft a.mo b.mo c.mo </dev/null); then
-  exit 1                              # a failure, reported on standard error
-fi
-printf '%s\\n' "$out" | tr -d '\\r' >k_graft.log
-if ! grep -Fxq 'K_Graft has created file c.mo, and now is ready.' k_graft.log; then
-  cat k_graft.log >&2; exit 1         # not merged: the messages say why
-fi
-if grep -q '^Warning: the string <@3> is not found in file ' k_graft.log; then
-  cat k_graft.log >&2; exit 2         # merged, but an input has no @3 line
-fi
+# k_graft_merge FIRST SECOND OUTPUT merges unattended, keeping an existing
+# OUTPUT. It returns 0 when it merged; else it shows K_Graft's messages on
+# standard error and returns 1 (not merged) or 2 (merged, but an input has
+# no @3 line: OUTPUT removed, so that the next run tries the pair again).
+k_graft_merge() (
+  # A failure returns 1 too, its report on standard error.
+  out=$(k_graft "$1" "$2" "$3" </dev/null) || exit 1
+  case "$out" in
+    *'Warning: the string <@3>'*) code=2 ;;
+    *"K_Graft has created file $3, and now is ready."*) exit 0 ;;
+    *) code=1 ;;
+  esac
+  printf '%s\\n' "$out" | tr -d '\\r' | sed '/^$/d; /press <Enter>/d' >&2
+  if [ "$code" = 2 ]; then rm -f -- "$3"; fi
+  exit "$code"
+)
+k_graft_merge a.mo b.mo c.mo
 """
-RERUN = "out=$(yes | k_graft a.mo b.mo c.mo)"
+RERUN = """out=$(printf 'y\\n' | k_graft "$1" "$2" "$3")"""
 MAKEFILE = """\
 .DELETE_ON_ERROR:
 MERGED := $(patsubst net/%,merged/%,$(wildcard net/*.mo))
 all: $(MERGED)
 $(MERGED): merged/%.mo: net/%.mo behaviour/%.mo
 \t@mkdir -p merged
-\tout=$$(yes | k_graft $^ $@) && case "$$out" in \\
+\t@out=$$(yes | k_graft $^ $@) && case "$$out" in \\
 \t  *'Warning: the string <@3>'*) false ;; \\
 \t  *'K_Graft has created file $@, and now is ready.'*) ;; \\
 \t  *) false ;; esac || \\
-\t  { printf '%s\\n' "$$out" | tr -d '\\r' | sed 's|^|$@: |' >&2; exit 1; }
+\t  { printf '%s\\n' "$$out" | tr -d '\\r' | sed '/^$$/d; /press <Enter>/d; s|^|$@: |' >&2; exit 1; }
 """
 MAKE_K, NIGHTLY = "make -k", "mkdir -p merged && flock merged/.lock make -k -j4"
+FAILURE = "k_graft examples/first.mo examples/second.mo examples"  # the README's failure example
 SH, PIPEFAIL = ["sh", "-c"], ["bash", "-o", "pipefail", "-c"]
 DIR = object()  # in the files before a row: a directory of that name
 UNMARKED = lines("N 1", "N 2", "N 3", "N 4")
+KEEP_LINE = 'out=$(k_graft "$1" "$2" "$3" </dev/null)'  # the line of CHECK that RERUN replaces
 # (command, shell, files before the run besides a.mo and b.mo (None: removed), exit code, c.mo
 # afterwards (None: no regular file))
 RECIPE_ROWS = [
@@ -161,10 +170,10 @@ RECIPE_ROWS = [
     (CHECK, SH, {"c.mo": OLD}, 1, OLD),
     (CHECK, SH, {"b.mo": SECOND + b"B 4\r\n"}, 1, None),
     (CHECK, SH, {"b.mo": None}, 1, None),
-    (CHECK, SH, {"a.mo": UNMARKED}, 2, UNMARKED + lines("@3 second", "B 2", "B 3")),
+    (CHECK, SH, {"a.mo": UNMARKED}, 2, None),  # the warned output removed, as make removes it
     (CHECK, SH, {"c.mo": DIR}, 1, None),
-    (CHECK.replace("out=$(k_graft a.mo b.mo c.mo </dev/null)", RERUN), SH, {"c.mo": OLD}, 0,
-     MERGED),  # the rerun's own line replaces c.mo
+    (CHECK.replace(KEEP_LINE, RERUN), SH, {"c.mo": OLD}, 0, MERGED),  # its own line replaces c.mo
+    (CHECK.replace(KEEP_LINE, RERUN), PIPEFAIL, {"c.mo": OLD}, 0, MERGED),
 ]
 
 
@@ -204,6 +213,10 @@ class Recipes(ToolTestCase):
             for recipe in (YES, KEEP, PRINTF, GLOB, CHECK, RERUN, MAKEFILE, MAKE_K, NIGHTLY):
                 with self.subTest(document=document, recipe=recipe.splitlines()[0]):
                     self.assertIn(recipe, text if "\n" in recipe else alone)
+        text, alone = shown("README.md")  # the failure example, with a report of its shape
+        self.assertIn(FAILURE, alone)
+        self.assertRegex(text, r"\nApplication Error\nException EInOutError in module k_graft at "
+                               r"[0-9A-F]{8}\.\nFile access denied\.\n")
 
     def test_shell_recipes(self):
         for command, shell, before, code, after in RECIPE_ROWS:
@@ -221,6 +234,7 @@ class Recipes(ToolTestCase):
                         self.write(name, data)
                 done = self.run_shell(shell, command, b"n\n" if after == MERGED else b"y\n")
                 self.assertEqual(done.returncode, code, done.stderr)
+                self.assertNotIn(b"press <Enter>", done.stderr)  # messages shown without the pause
                 if after is None:
                     self.assertFalse(os.path.isfile(self.path("c.mo")))
                 else:
@@ -270,6 +284,8 @@ class Recipes(ToolTestCase):
                 done = self.run_shell(SH, command, b"n\n", preexec_fn=None if limit is None else
                                       lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0)))
                 self.assertEqual(done.returncode, code, done.stderr)
+                self.assertEqual(done.stdout, b"")  # no recipe echoed
+                self.assertNotIn(b"press <Enter>", done.stderr)
                 outputs.update({f"merged/p{n}.mo": text for n, text in made.items()})
                 self.assertEqual({k: v for k, v in self.files().items() if k.startswith("merged/")
                                   and not k.endswith(".lock")},

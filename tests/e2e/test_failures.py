@@ -7,7 +7,7 @@ import subprocess
 import unittest
 
 from kgtest import BINARY, ON_WINDOWS, RUNNER, ToolTestCase, lines
-from test_dialogue import FIRST, MERGED, SECOND, question
+from test_dialogue import FAILURE, FIRST, MERGED, ROOT, SECOND, question
 from test_usage import USAGE
 
 UNPRIVILEGED = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
@@ -111,11 +111,11 @@ class Failures(ToolTestCase):
         self.write("a.mo", BIG_FIRST)
         self.write("b.mo", BIG_SECOND)
         self.write("long.mo", BIG_SECOND.replace(b"B 0", b"B" * 140000))  # over one block
-        os.mkdir(self.path("dir.mo"))
+        shutil.copytree(os.path.join(ROOT, "examples"), self.path("examples"))
         no_room = {"stdin": b"y\n", "changed": {"c.mo": b""},
                    "preexec_fn": lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0))}
         with open("/dev/full", "wb") as full:  # (..., the statement whose check must be named)
-            cases = [(["a.mo", "b.mo", "dir.mo"], "File access denied", {},
+            cases = [(FAILURE.split()[1:], "File access denied", {},  # the README's example
                       ("main_sequence.cpp", "files.output.OpenForWriting(creation);")),
                      ([], "Disk full", {"stdout_target": full}, None)]
             if not RUNNER:  # a write of the merge itself; one in the behaviour copy
