@@ -177,10 +177,13 @@ def run_case(title, k_graft, work_dir, size_mib, long_line_mib, runs, with_awk=T
 def time_rounds(cmds, work_dir, runs, cold=False, existing=False):
     """Times `runs` rounds of `cmds` ([(label, output path, shell command)], k_graft first; see
     run_once for `cold` and `existing`), measures the peak memory of each k_graft, and prints the
-    table. Returns (run times by label, peak resident memory in KiB by k_graft label)."""
+    table. Every other round runs the commands in the reverse order, so that no command gains or
+    loses by its place in a round (the first after the last round's writes ran a quarter slower
+    with the page cache dropped, the same binary in both places). Returns (run times by label,
+    peak resident memory in KiB by k_graft label)."""
     times = {label: [] for label, _, _ in cmds}
     for round_number in range(runs):
-        for label, output, command in cmds:
+        for label, output, command in cmds if round_number % 2 == 0 else reversed(cmds):
             times[label].append(run_once(command, output, cold, existing and "k_graft" in label))
         print(f"round {round_number + 1}/{runs} done", flush=True)
     rss = {label: max(peak_rss_kib(command, output, work_dir) for _ in range(3))
