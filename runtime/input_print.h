@@ -15,7 +15,8 @@ namespace kg {
 // again. At the let-go the print of what the merge read, with the rest of the file read up to one
 // byte past the counted length, must be the count's, and the merge must not have met the end of
 // the data before that length: a file cut while the merge read it and put back before the let-go
-// has the counted bytes again, but the merge read fewer.
+// has the counted bytes again, but the merge read fewer. What a print cannot see: a change undone
+// before its bytes are read again, and one that gives the same 64-bit value by chance.
 //
 // A print follows the reads of one open file through its handle; it never reads by itself but
 // where asked to (KeepCounted, ReadAgainAgrees), then at file offsets, without moving the reader.

@@ -53,8 +53,7 @@ namespace kg {
 // check fails the let-go with 32, which the merge meets after each input, and the unequal path
 // before its counts. So a change to a held input, to a section copied or seeked past as to one
 // read line by line, and a change to the bytes an unheld input's merge read, fail the run instead
-// of a merge written from a text that was never counted (what neither check sees: see
-// InputPrint and the sharing policy of the platform).
+// of a merge written from a text that was never counted.
 //
 // The rule that keeps this true: every input opened is let go with its check before anything is
 // said of its text (the completion line, a missing-marker warning, the counts). Closing an input
