@@ -44,6 +44,7 @@
 #include "runtime/platform/posix_held_file_systems.h"
 #include "runtime/platform/posix_internal.h"
 #include "runtime/platform/posix_lock_table.h"
+#include "runtime/platform/posix_overlays.h"
 
 namespace kg::platform {
 
@@ -74,18 +75,43 @@ bool OnLocalFileSystem(int fd) {
   return false;
 }
 
+// True when `other` holds the data of `view`, a file open as `view_fd`, seen through an overlay:
+// the file beneath that its layers give for the view's path. Where they cannot tell (a layer out
+// of reach, the view's path not found in them), when `other` has the view's size, times (the
+// change time included, which no one can set), mode and owner: an overlay shows its data file's
+// status, but for the device and inode number.
+bool HoldsDataOf(const struct stat& other, int view_fd, const struct stat& view) {
+  if (!posix::IsOverlayView(view_fd)) return false;
+  switch (posix::DataBeneath(view_fd, other)) {
+    case posix::Beneath::kIsIt:
+      return true;
+    case posix::Beneath::kNotIt:
+      return false;
+    case posix::Beneath::kCannotTell:
+      break;
+  }
+  return view.st_size == other.st_size && view.st_mode == other.st_mode &&
+         view.st_uid == other.st_uid && view.st_gid == other.st_gid &&
+         view.st_mtim.tv_sec == other.st_mtim.tv_sec &&
+         view.st_mtim.tv_nsec == other.st_mtim.tv_nsec &&
+         view.st_ctim.tv_sec == other.st_ctim.tv_sec &&
+         view.st_ctim.tv_nsec == other.st_ctim.tv_nsec;
+}
+
 // True when `a` (open as `fd_a`) and `b` (open as `fd_b`) are one file: the same inode of the same
-// device; or, on two devices of which one at least is no local file system (see
-// OnLocalFileSystem: an overlay or a FUSE mirror showing the file beneath under a device of its
-// own, a network mount of a local folder, a type not known), two regular files with the same inode
-// number, size and modification time (to the nanosecond). Two files on two local file systems
-// (two tmpfs mounts, two disks, two btrfs subvolumes) are always two, however alike: their inode
-// numbers are each file system's own.
+// device; across two devices, two regular files of which one, seen through an overlay, shows the
+// data the other holds beneath it (see HoldsDataOf), or, where one at least is no local file
+// system (see OnLocalFileSystem: an overlay or a FUSE mirror showing the file beneath under a
+// device of its own, a network mount of a local folder, a type not known), that have the same
+// inode number, size and modification time (to the nanosecond). Two files on two local file
+// systems (two tmpfs mounts, two disks, two btrfs subvolumes) are otherwise always two, however
+// alike: their inode numbers are each file system's own.
 bool SameFile(int fd_a, const struct stat& a, int fd_b, const struct stat& b) {
-  if (a.st_ino != b.st_ino) return false;
-  if (a.st_dev == b.st_dev) return true;
-  return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_size == b.st_size &&
-         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+  if (a.st_dev == b.st_dev) return a.st_ino == b.st_ino;
+  if (!S_ISREG(a.st_mode) || !S_ISREG(b.st_mode)) return false;
+  if (HoldsDataOf(b, fd_a, a) || HoldsDataOf(a, fd_b, b)) return true;
+  return a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
          !(OnLocalFileSystem(fd_a) && OnLocalFileSystem(fd_b));
 }
 
@@ -111,8 +137,10 @@ bool SharingAllows(int fd, const struct stat& status, DWORD access, DWORD share)
       (!Permits(access, FILE_SHARE_READ | FILE_SHARE_WRITE) || !Permits(GENERIC_WRITE, share))) {
     return false;
   }
+  const bool view = posix::IsOverlayView(fd);  // whose inode number need not be its data's
   for (const OpenEntry& entry : posix::OpenEntries()) {
-    if (entry.fd < 0 || entry.inode != status.st_ino) continue;
+    if (entry.fd < 0) continue;
+    if (entry.inode != status.st_ino && !view && !posix::IsOverlayView(entry.fd)) continue;
     struct stat open;  // asked afresh: the entry's size and time as they are now
     if (fstat(entry.fd, &open) != 0 || !SameFile(entry.fd, open, fd, status)) continue;
     if (!Permits(access, entry.share) || !Permits(entry.access, share)) return false;

@@ -115,18 +115,27 @@ class ToolTestCase(unittest.TestCase):
 
     def mount_mirror(self, kind, name):
         """Mounts under `name` in the scratch directory a view of the files of the directory
-        beneath it, "overlay" (upper layer "u" beside `name`) or "bindfs" (of "src"), or a "ramfs",
+        beneath it, "overlay" (upper layer "u" beside `name`; "relative overlay": its layers named
+        by relative paths, which its mount options then show; "metacopy overlay": a copy-up of
+        attributes leaves the data beneath; "two-system overlay": its upper layer "t/u" on a tmpfs) or "bindfs" (of "src"), or a "ramfs",
         "tmpfs" or "btrfs" (on a loop device, its image beside `name`) of its own; returns the
         directory beneath (`name` for the others). Skips the subtest, saying why, where the mount
         cannot be made."""
         beside = os.path.dirname(name)
         layers = [os.path.join(beside, d) for d in ("l", "u", "w")]
-        beneath = {"overlay": layers[1], "bindfs": "src"}.get(kind, name)
-        for d in (name, beneath) + (tuple(layers) if kind == "overlay" else ()):
+        if kind == "two-system overlay":  # its upper layer on a tmpfs of its own
+            layers[1:] = [os.path.join(self.mount_mirror("tmpfs", os.path.join(beside, "t")), d)
+                          for d in ("u", "w")]
+        overlay = kind.endswith("overlay")
+        beneath = layers[1] if overlay else {"bindfs": "src"}.get(kind, name)
+        for d in (name, beneath) + (tuple(layers) if overlay else ()):
             os.makedirs(self.path(d), exist_ok=True)
-        if kind == "overlay":
+        if overlay:
             command = ["mount", "-t", "overlay", "overlay", "-o", "lowerdir=%s,upperdir=%s,"
-                       "workdir=%s" % tuple(self.path(d) for d in layers), self.path(name)]
+                       "workdir=%s%s" % (*(d if kind.startswith("relative") else self.path(d)
+                                             for d in layers),
+                                           ",metacopy=on,redirect_dir=on" if "meta" in kind
+                                           else ""), self.path(name)]
         elif kind in ("ramfs", "tmpfs"):
             command = ["mount", "-t", kind, kind, self.path(name)]
         elif kind == "btrfs":
@@ -143,7 +152,7 @@ class ToolTestCase(unittest.TestCase):
             command = ["bindfs", "--no-allow-other", self.path(beneath), self.path(name)]
         if RUNNER or os.geteuid() != 0 or shutil.which(command[0]) is None:
             self.skipTest("needs root and %s for a %s mount" % (command[0], kind))
-        mounted = subprocess.run(command, capture_output=True, text=True)
+        mounted = subprocess.run(command, capture_output=True, text=True, cwd=self.dir)
         if mounted.returncode != 0:
             self.skipTest("%s mount refused here: %s" % (kind, mounted.stderr.strip()))
         self.addCleanup(subprocess.run, ["umount", "-l", self.path(name)])

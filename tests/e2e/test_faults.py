@@ -287,6 +287,44 @@ class OutputIsAnInput(FaultTestCase):
                                   "soft.mo": SECOND})
 
 
+    @linux_only("overlay mounts and setpriv")
+    def test_an_input_and_the_file_that_holds_its_data_beneath_an_overlay(self):
+        # A file of the lower layer copied up, by a write or by chmod, is shown through the view
+        # under the lower file's inode number, its data in the upper file: named as the output,
+        # either way round, the other is refused before anything is emptied, by root (who holds
+        # the inputs beneath) and by a user (who holds nothing), also where the overlay names
+        # its layers by relative paths, which no one can follow, or has its upper layer on
+        # another file system, where the view shows inode numbers of its own. A file not copied
+        # up is the lower file; a metacopy overlay's touch leaves the data in the lower file.
+        write, chmod = "printf 'N 1\\r\\n@3 up\\r\\n' >%s", "chmod 0666 %s"
+        rows = [(k, c, i, o, u) for k in ("overlay", "relative overlay", "two-system overlay")
+                for c in (write, chmod)
+                for i, o in ((("v/a.mo", "v/b.mo"), "u/a.mo"), (("u/a.mo", "u/b.mo"), "v/a.mo"))
+                for u in ([], UNPRIVILEGED)]
+        rows += [(k, c, ("v/a.mo", "v/b.mo"), "l/a.mo", u)
+                 for k, c in (("overlay", "true %s"), ("two-system overlay", "true %s"),
+                              ("metacopy overlay", "touch -m -d @1000000000 %s"),
+                              ("relative metacopy overlay", "touch -m -d @1000000000 %s"))
+                 for u in ([], UNPRIVILEGED)]
+        for kind, copy_up, inputs, output, user in rows:
+            with self.subTest(kind=kind, copy_up=copy_up, inputs=inputs, output=output, user=user):
+                scratch = "s%d" % len(os.listdir(self.dir))
+                upper = self.mount_mirror(kind, scratch + "/v")[len(scratch) + 1:]  # u, t/u
+                names = [scratch + "/" + n.replace("u/", upper + "/", 1) for n in inputs + (output,)]
+                for name, text in (("a.mo", FIRST), ("b.mo", SECOND)):
+                    self.write("%s/l/%s" % (scratch, name), text)
+                    os.chmod(self.path("%s/l/%s" % (scratch, name)), 0o666)
+                    subprocess.run(copy_up % ("%s/v/%s" % (scratch, name)), shell=True,
+                                   cwd=self.dir, check=True)
+                held = {name: self.read(name) for name in ("%s/%s/%s" % (scratch, d, n)
+                        for d in ("l", upper, "v") for n in ("a.mo", "b.mo"))
+                        if os.path.exists(self.path(name))}
+                if user and subprocess.run(user + ["test", "-x", self.command()[0]]).returncode:
+                    self.skipTest("the binary is not reachable for an unprivileged user")
+                result = self.run_tool(*names, stdin=b"y\n", wrap=user)
+                self.assertFailure(result, "I/O error 32", stdout=question(names[2]) + b"\r\n")
+                self.assertFiles(held)
+
     @contextlib.contextmanager
     def holding(self, name, how, breaks=False):
         """Holds the file `name` for the block as another process would: `how` is a flock(2)

@@ -8,6 +8,7 @@
 #include "runtime/arguments.h"
 #include "runtime/failures.h"
 #include "runtime/platform/posix_lock_table.h"
+#include "runtime/platform/posix_overlays.h"
 #include "runtime/probe.h"
 #include "runtime/process.h"
 #include "runtime/report.h"
@@ -325,6 +326,62 @@ TEST(LockTable, LinesParsed) {
     Entry entry;
     EXPECT_FALSE(platform::posix::ParseLockLine(line, &entry)) << line;
   }
+}
+
+TEST(Overlays, MountLinesParsed) {
+  using Layers = std::vector<std::string>;
+  struct {
+    const char* line;
+    const char* root;
+    const char* mount_point;
+    Layers layers;
+    bool has_upper;
+    std::size_t data_from;
+    bool metacopy;
+  } const parsed[] = {
+      {"47 27 0:40 / /tmp/m rw,relatime - overlay overlay rw,lowerdir=/l,upperdir=/u,workdir=/w",
+       "/",
+       "/tmp/m",
+       {"/u", "/l"},
+       true,
+       2,
+       false},
+      // Escapes of the table (a blank, a comma) and of the old interface ("\:"); "::" before
+      // the data-only layers; a bind mount of a folder of the view; no upper layer; relative paths.
+      {"9 1 0:41 /sub /a\\040b rw shared:3 - overlay none ro,lowerdir=/l\\054x:/p\\134:q::/d",
+       "/sub",
+       "/a b",
+       {"/l,x", "/p:q", "/d"},
+       false,
+       2,
+       false},
+      {"10 1 0:42 / /m rw - overlay overlay rw,lowerdir+=/l1,lowerdir+=/l2,datadir+=/d,"
+       "upperdir=/u,workdir=/w,metacopy=on",
+       "/",
+       "/m",
+       {"/u", "/l1", "/l2", "/d"},
+       true,
+       3,
+       true},
+      {"11 1 0:43 / /m rw - overlay overlay rw,lowerdir=l,upperdir=u,workdir=w",
+       "/",
+       "/m",
+       {"u", "l"},
+       true,
+       2,
+       false},
+  };
+  for (const auto& c : parsed) {
+    platform::posix::OverlayMount mount;
+    ASSERT_TRUE(platform::posix::ParseOverlayMount(c.line, &mount)) << c.line;
+    EXPECT_EQ(std::tie(mount.root, mount.mount_point, mount.layers, mount.has_upper,
+                       mount.data_from, mount.metacopy),
+              std::tie(c.root, c.mount_point, c.layers, c.has_upper, c.data_from, c.metacopy))
+        << c.line;
+  }
+  platform::posix::OverlayMount mount;
+  EXPECT_FALSE(platform::posix::ParseOverlayMount(
+      "27 1 254:0 / / rw,relatime - ext4 /dev/vda rw,lowerdir=/l", &mount));
 }
 
 }  // namespace

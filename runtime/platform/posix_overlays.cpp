@@ -1,0 +1,173 @@
+// Overlays and their layers: which file beneath holds the data that a file seen through one shows.
+#include "runtime/platform/posix_overlays.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "runtime/platform/posix_lock_table.h"
+
+namespace kg::platform::posix {
+
+namespace {
+
+constexpr unsigned long kOverlayMagic = 0x794C7630;  // statfs's f_type of overlayfs
+
+// `text` with the octal escapes (\040 for a blank, \054 for a comma) of /proc/self/mountinfo
+// undone.
+std::string Unescaped(std::string_view text) {
+  std::string plain;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    if (text[at] == '\\' && at + 3 < text.size() && text[at + 1] >= '0' && text[at + 1] <= '3' &&
+        text[at + 2] >= '0' && text[at + 2] <= '7' && text[at + 3] >= '0' && text[at + 3] <= '7') {
+      plain += static_cast<char>((text[at + 1] - '0') * 64 + (text[at + 2] - '0') * 8 +
+                                 (text[at + 3] - '0'));
+      at += 3;
+    } else {
+      plain += text[at];
+    }
+  }
+  return plain;
+}
+
+// Splits the old mount interface's lowerdir value ("/l1:/l2::/d", a ':' of a path written "\:")
+// into `mount`'s layers, the data-only ones after the "::".
+void AddLowerLayers(std::string_view value, OverlayMount* mount) {
+  std::string layer;
+  bool data = false;
+  for (std::size_t at = 0; at <= value.size(); ++at) {
+    if (at < value.size() && value[at] == '\\' && at + 1 < value.size()) {
+      layer += value[++at];
+    } else if (at < value.size() && value[at] != ':') {
+      layer += value[at];
+    } else if (!layer.empty()) {
+      mount->layers.push_back(std::move(layer));
+      layer.clear();
+      if (!data) mount->data_from = mount->layers.size();
+    } else if (at < value.size()) {
+      data = true;  // an empty layer: "::"
+    }
+  }
+}
+
+}  // namespace
+
+bool ParseOverlayMount(const char* line, OverlayMount* mount) {
+  // "50 26 0:42 / /m rw,relatime shared:1 - overlay overlay rw,lowerdir=/l,upperdir=/u,workdir=/w"
+  char root[PATH_MAX], mount_point[PATH_MAX];
+  unsigned long long id = 0;
+  if (std::sscanf(line, "%llu %*u %*u:%*u %4095s %4095s", &id, root, mount_point) != 3) {
+    return false;
+  }
+  const char* fields = std::strstr(line, " - overlay ");
+  const char* options = fields != nullptr ? std::strchr(fields + 11, ' ') : nullptr;
+  if (options == nullptr) return false;
+  *mount = OverlayMount{id, Unescaped(root), Unescaped(mount_point), {}, false, 0, false};
+  std::vector<std::string> upper, lower, data;
+  for (std::string_view rest(options + 1); !rest.empty();) {
+    const std::size_t comma = rest.find(',');
+    const std::string_view option = rest.substr(0, comma);
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    const std::size_t equals = option.find('=');
+    const std::string_view name = option.substr(0, equals);
+    const std::string value =
+        equals == std::string_view::npos ? std::string() : Unescaped(option.substr(equals + 1));
+    if (name == "upperdir") {
+      upper.push_back(value);
+    } else if (name == "lowerdir") {
+      OverlayMount split;
+      AddLowerLayers(value, &split);
+      lower.insert(lower.end(), split.layers.begin(), split.layers.begin() + split.data_from);
+      data.insert(data.end(), split.layers.begin() + split.data_from, split.layers.end());
+    } else if (name == "lowerdir+") {
+      lower.push_back(value);
+    } else if (name == "datadir+") {
+      data.push_back(value);
+    } else if (name == "metacopy") {
+      mount->metacopy = value == "on";
+    }
+  }
+  mount->has_upper = !upper.empty();
+  mount->layers = std::move(upper);
+  mount->layers.insert(mount->layers.end(), lower.begin(), lower.end());
+  mount->data_from = mount->layers.size();
+  mount->layers.insert(mount->layers.end(), data.begin(), data.end());
+  return true;
+}
+
+bool IsOverlayView(int fd) {
+  struct statfs system;
+  return fstatfs(fd, &system) != 0 || static_cast<unsigned long>(system.f_type) == kOverlayMagic;
+}
+
+Beneath DataBeneath(int view_fd, const struct stat& other) {
+  struct statx view;
+  if (statx(view_fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &view) != 0 ||
+      (view.stx_mask & STATX_MNT_ID) == 0) {
+    return Beneath::kCannotTell;
+  }
+  OverlayMount mount;
+  bool found = false;
+  ForEachLine("/proc/self/mountinfo", [&](char* line) {
+    found = ParseOverlayMount(line, &mount) && mount.id == view.stx_mnt_id;
+    return found;
+  });
+  // The view's path within the overlay: its path as this process sees it, less the mount point.
+  char link[32], path[PATH_MAX];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", view_fd);
+  const ssize_t length = found ? readlink(link, path, sizeof path) : -1;
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path || mount.layers.empty()) {
+    return Beneath::kCannotTell;
+  }
+  std::string within(path, static_cast<std::size_t>(length));
+  const std::string& at = mount.mount_point;
+  if (at != "/") {
+    if (within.compare(0, at.size(), at) != 0 ||
+        (within.size() > at.size() && within[at.size()] != '/')) {
+      return Beneath::kCannotTell;
+    }
+    within.erase(0, at.size());
+  }
+  if (mount.root != "/") within.insert(0, mount.root);
+  // Every layer must be there to be looked in: a layer named by a relative path, or by one of
+  // another mount namespace, tells nothing.
+  std::vector<dev_t> devices;
+  for (const std::string& layer : mount.layers) {
+    struct stat status;
+    if (layer.empty() || layer[0] != '/' || stat(layer.c_str(), &status) != 0 ||
+        !S_ISDIR(status.st_mode)) {
+      devices.clear();
+      break;
+    }
+    devices.push_back(status.st_dev);
+  }
+  // Where a file's data may lie elsewhere than its path tells and its status does not show (a
+  // metacopy, a data-only layer), every file on a layer's device may be it, and every file where a
+  // layer is out of reach.
+  if (mount.metacopy || mount.data_from < mount.layers.size()) {
+    return devices.empty() ||
+                   std::find(devices.begin(), devices.end(), other.st_dev) != devices.end()
+               ? Beneath::kIsIt
+               : Beneath::kNotIt;
+  }
+  if (devices.empty()) return Beneath::kCannotTell;
+  // The upper layer's file, else the first lower layer's that has the view's path.
+  for (const std::string& layer : mount.layers) {
+    struct stat beneath;
+    if (stat((layer + within).c_str(), &beneath) == 0) {
+      return beneath.st_dev == other.st_dev && beneath.st_ino == other.st_ino ? Beneath::kIsIt
+                                                                              : Beneath::kNotIt;
+    }
+    if (errno != ENOENT && errno != ENOTDIR) return Beneath::kCannotTell;
+  }
+  return Beneath::kCannotTell;  // in no layer by its path: found by a redirect
+}
+
+}  // namespace kg::platform::posix

@@ -1,0 +1,52 @@
+// Overlays and their layers: which file beneath holds the data that a file seen through one shows.
+//
+// An overlay (overlayfs) shows the files of its layers as one tree: a file of its upper layer, or
+// else of the first lower layer that has it. Written through the view, a lower file is first
+// copied up into the upper layer; from then on the upper file holds the data, while the view may
+// go on showing the lower file's inode number (where the layers lie on one file system). So a
+// file seen through an overlay and the file beneath that holds its data are one file to every
+// reader and writer, though their devices and inode numbers differ: the sharing checks ask here.
+// The layers are named in /proc/self/mountinfo, by the paths the overlay was mounted with.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace kg::platform::posix {
+
+// One overlay mount as a line of /proc/self/mountinfo shows it, its escapes undone.
+struct OverlayMount {
+  unsigned long long id = 0;  // the mount's id (statx's STATX_MNT_ID)
+  std::string root;           // the directory of the overlay that is mounted ("/" for all of it)
+  std::string mount_point;    // where it is mounted, as this process sees paths
+  // The layers, in the order the overlay looks in them: the upper layer (when `has_upper`), the
+  // lower layers, then the data-only layers (from `data_from` on), which hold the data of lower
+  // files that the overlay finds by a redirect, not by their paths.
+  std::vector<std::string> layers;
+  bool has_upper = false;
+  std::size_t data_from = 0;
+  bool metacopy = false;  // a copy-up may take a file's attributes only, its data left beneath
+};
+
+// Parses one line of /proc/self/mountinfo. True for an overlay: "50 26 0:42 / /m rw - overlay
+// overlay rw,lowerdir=/l1:/l2::/d,upperdir=/u,workdir=/w" (the mount interface of old), or with
+// "lowerdir+=/l1,lowerdir+=/l2,datadir+=/d" (the newer one). In the old form a ':' in a path is
+// written "\:", two ':' start the data-only layers. False for every other line.
+bool ParseOverlayMount(const char* line, OverlayMount* mount);
+
+// True when the file open as `fd` is seen through an overlay, or when the system cannot tell.
+bool IsOverlayView(int fd);
+
+// What the layers of an overlay say of a file `other`, on a device that is not the overlay's, and
+// of `view`, a file seen through the overlay and open as `view_fd`.
+enum class Beneath {
+  kNotIt,      // `other` holds no data of the view
+  kIsIt,       // `other` holds the view's data, or may (a metacopy overlay's file of a layer)
+  kCannotTell  // the overlay's mount, the view's path in it or a layer cannot be found
+};
+Beneath DataBeneath(int view_fd, const struct stat& other);
+
+}  // namespace kg::platform::posix
