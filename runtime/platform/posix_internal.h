@@ -2,7 +2,8 @@
 //
 // The POSIX platform calls live in files by job: posix_handles.cpp (this bookkeeping),
 // posix_sharing.cpp (how a POSIX file stands in for a Windows share mode), posix_lock_table.cpp
-// (the system's table of locks and leases, as the sharing checks read it), posix_open.cpp
+// (the system's table of locks and leases, as the sharing checks read it), posix_overlays.cpp
+// (which file beneath an overlay holds the data of a file seen through it), posix_open.cpp
 // (opening and closing files), posix_io.cpp (reads, writes, seeks and copies) and
 // posix_process.cpp (start-up, standard handles, arguments, reports and exit).
 //

@@ -7,7 +7,8 @@
 //     still the same file; across two devices, unless both are local file systems (the held
 //     table), by inode number, size and modification time: an overlay or a FUSE mirror shows the
 //     file beneath under a device of its own, and a network mount of a local folder keeps its
-//     numbers. Two local file systems (two tmpfs mounts, two disks, two btrfs subvolumes) number
+//     numbers. A file seen through an overlay is also the file of its layers that holds its data
+//     (posix_overlays.cpp), whatever inode number the view shows. Two local file systems (two tmpfs mounts, two disks, two btrfs subvolumes) number
 //     their inodes each for itself: their files are always two. A file that standard output or
 //     standard error writes into counts as held open for writing (a shell's redirection, sharing
 //     everything).
