@@ -57,6 +57,82 @@ void AddLowerLayers(std::string_view value, OverlayMount* mount) {
   }
 }
 
+// What the layers of an overlay say of `other` and the view.
+enum class Beneath { kNotIt, kIsIt, kCannotTell };
+
+// True when `file` has the status that `view` shows, but for the device and inode number.
+bool ShowsStatusOf(const struct stat& view, const struct stat& file) {
+  return view.st_size == file.st_size && view.st_mode == file.st_mode &&
+         view.st_uid == file.st_uid && view.st_gid == file.st_gid &&
+         view.st_mtim.tv_sec == file.st_mtim.tv_sec &&
+         view.st_mtim.tv_nsec == file.st_mtim.tv_nsec &&
+         view.st_ctim.tv_sec == file.st_ctim.tv_sec && view.st_ctim.tv_nsec == file.st_ctim.tv_nsec;
+}
+
+// HoldsDataOf as far as the layers tell.
+Beneath LookBeneath(int view_fd, const struct stat& view, const struct stat& other) {
+  struct statx mount_of;
+  if (statx(view_fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount_of) != 0 ||
+      (mount_of.stx_mask & STATX_MNT_ID) == 0) {
+    return Beneath::kCannotTell;
+  }
+  OverlayMount mount;
+  bool found = false;
+  ForEachLine("/proc/self/mountinfo", [&](char* line) {
+    found = ParseOverlayMount(line, &mount) && mount.id == mount_of.stx_mnt_id;
+    return found;
+  });
+  // The view's path within the overlay: its path as this process sees it, less the mount point.
+  char link[32], path[PATH_MAX];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", view_fd);
+  const ssize_t length = found ? readlink(link, path, sizeof path) : -1;
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path || mount.layers.empty()) {
+    return Beneath::kCannotTell;
+  }
+  std::string within(path, static_cast<std::size_t>(length));
+  const std::string& at = mount.mount_point;
+  if (at != "/") {
+    if (within.compare(0, at.size(), at) != 0 ||
+        (within.size() > at.size() && within[at.size()] != '/')) {
+      return Beneath::kCannotTell;
+    }
+    within.erase(0, at.size());
+  }
+  if (mount.root != "/") within.insert(0, mount.root);
+  // Every layer must be there to be looked in: a layer named by a relative path, or by one of
+  // another mount namespace, tells nothing.
+  std::vector<dev_t> devices;
+  for (const std::string& layer : mount.layers) {
+    struct stat status;
+    if (layer.empty() || layer[0] != '/' || stat(layer.c_str(), &status) != 0 ||
+        !S_ISDIR(status.st_mode)) {
+      devices.clear();
+      break;
+    }
+    devices.push_back(status.st_dev);
+  }
+  // Where a file's data may lie elsewhere than its path tells and its status does not show (a
+  // metacopy, a data-only layer), every file on a layer's device may be it, and every file where a
+  // layer is out of reach.
+  if (mount.metacopy || mount.data_from < mount.layers.size()) {
+    return devices.empty() ||
+                   std::find(devices.begin(), devices.end(), other.st_dev) != devices.end()
+               ? Beneath::kIsIt
+               : Beneath::kNotIt;
+  }
+  if (devices.empty()) return Beneath::kCannotTell;
+  // The upper layer's file, else the first lower layer's that has the view's path.
+  for (const std::string& layer : mount.layers) {
+    struct stat beneath;
+    if (stat((layer + within).c_str(), &beneath) == 0) {
+      if (beneath.st_dev == other.st_dev && beneath.st_ino == other.st_ino) return Beneath::kIsIt;
+      return ShowsStatusOf(view, beneath) ? Beneath::kNotIt : Beneath::kCannotTell;
+    }
+    if (errno != ENOENT && errno != ENOTDIR) return Beneath::kCannotTell;
+  }
+  return Beneath::kCannotTell;  // in no layer by its path: found by a redirect
+}
+
 }  // namespace
 
 bool ParseOverlayMount(const char* line, OverlayMount* mount) {
@@ -107,67 +183,16 @@ bool IsOverlayView(int fd) {
   return fstatfs(fd, &system) != 0 || static_cast<unsigned long>(system.f_type) == kOverlayMagic;
 }
 
-Beneath DataBeneath(int view_fd, const struct stat& other) {
-  struct statx view;
-  if (statx(view_fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &view) != 0 ||
-      (view.stx_mask & STATX_MNT_ID) == 0) {
-    return Beneath::kCannotTell;
-  }
-  OverlayMount mount;
-  bool found = false;
-  ForEachLine("/proc/self/mountinfo", [&](char* line) {
-    found = ParseOverlayMount(line, &mount) && mount.id == view.stx_mnt_id;
-    return found;
-  });
-  // The view's path within the overlay: its path as this process sees it, less the mount point.
-  char link[32], path[PATH_MAX];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", view_fd);
-  const ssize_t length = found ? readlink(link, path, sizeof path) : -1;
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path || mount.layers.empty()) {
-    return Beneath::kCannotTell;
-  }
-  std::string within(path, static_cast<std::size_t>(length));
-  const std::string& at = mount.mount_point;
-  if (at != "/") {
-    if (within.compare(0, at.size(), at) != 0 ||
-        (within.size() > at.size() && within[at.size()] != '/')) {
-      return Beneath::kCannotTell;
-    }
-    within.erase(0, at.size());
-  }
-  if (mount.root != "/") within.insert(0, mount.root);
-  // Every layer must be there to be looked in: a layer named by a relative path, or by one of
-  // another mount namespace, tells nothing.
-  std::vector<dev_t> devices;
-  for (const std::string& layer : mount.layers) {
-    struct stat status;
-    if (layer.empty() || layer[0] != '/' || stat(layer.c_str(), &status) != 0 ||
-        !S_ISDIR(status.st_mode)) {
-      devices.clear();
+bool HoldsDataOf(int view_fd, const struct stat& view, const struct stat& other) {
+  switch (LookBeneath(view_fd, view, other)) {
+    case Beneath::kIsIt:
+      return true;
+    case Beneath::kNotIt:
+      return false;
+    case Beneath::kCannotTell:
       break;
-    }
-    devices.push_back(status.st_dev);
   }
-  // Where a file's data may lie elsewhere than its path tells and its status does not show (a
-  // metacopy, a data-only layer), every file on a layer's device may be it, and every file where a
-  // layer is out of reach.
-  if (mount.metacopy || mount.data_from < mount.layers.size()) {
-    return devices.empty() ||
-                   std::find(devices.begin(), devices.end(), other.st_dev) != devices.end()
-               ? Beneath::kIsIt
-               : Beneath::kNotIt;
-  }
-  if (devices.empty()) return Beneath::kCannotTell;
-  // The upper layer's file, else the first lower layer's that has the view's path.
-  for (const std::string& layer : mount.layers) {
-    struct stat beneath;
-    if (stat((layer + within).c_str(), &beneath) == 0) {
-      return beneath.st_dev == other.st_dev && beneath.st_ino == other.st_ino ? Beneath::kIsIt
-                                                                              : Beneath::kNotIt;
-    }
-    if (errno != ENOENT && errno != ENOTDIR) return Beneath::kCannotTell;
-  }
-  return Beneath::kCannotTell;  // in no layer by its path: found by a redirect
+  return ShowsStatusOf(view, other);
 }
 
 }  // namespace kg::platform::posix

@@ -40,13 +40,16 @@ bool ParseOverlayMount(const char* line, OverlayMount* mount);
 // True when the file open as `fd` is seen through an overlay, or when the system cannot tell.
 bool IsOverlayView(int fd);
 
-// What the layers of an overlay say of a file `other`, on a device that is not the overlay's, and
-// of `view`, a file seen through the overlay and open as `view_fd`.
-enum class Beneath {
-  kNotIt,      // `other` holds no data of the view
-  kIsIt,       // `other` holds the view's data, or may (a metacopy overlay's file of a layer)
-  kCannotTell  // the overlay's mount, the view's path in it or a layer cannot be found
-};
-Beneath DataBeneath(int view_fd, const struct stat& other);
+// True when `other`, a regular file on another device than the overlay's, holds the data of
+// `view`, a regular file seen through an overlay and open as `view_fd`: it is the file beneath
+// that the overlay's layers give for the view's path (the upper layer's, else the first lower
+// layer's that has it). Where the layers cannot tell (one out of reach, named by a relative path
+// or by one of another mount namespace; the view's path in none of them; a file found there whose
+// status is not the view's), when `other` has the view's size, times (the change time included,
+// which no one can set), mode and owner: an overlay shows its data file's status but for the
+// device and inode number. On a metacopy overlay, or one with data-only layers, where a file's
+// data may lie in a lower file that neither its path nor its status tells: when `other` lies on a
+// layer's device, or a layer is out of reach.
+bool HoldsDataOf(int view_fd, const struct stat& view, const struct stat& other);
 
 }  // namespace kg::platform::posix

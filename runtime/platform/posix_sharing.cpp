@@ -8,10 +8,10 @@
 //     table), by inode number, size and modification time: an overlay or a FUSE mirror shows the
 //     file beneath under a device of its own, and a network mount of a local folder keeps its
 //     numbers. A file seen through an overlay is also the file of its layers that holds its data
-//     (posix_overlays.cpp), whatever inode number the view shows. Two local file systems (two tmpfs mounts, two disks, two btrfs subvolumes) number
-//     their inodes each for itself: their files are always two. A file that standard output or
-//     standard error writes into counts as held open for writing (a shell's redirection, sharing
-//     everything).
+//     (posix_overlays.cpp), whatever inode number the view shows. Two local file systems (two tmpfs
+//     mounts, two disks, two btrfs subvolumes) number their inodes each for itself: their files are
+//     always two. A file that standard output or standard error writes into counts as held open for
+//     writing (a shell's redirection, sharing everything).
 //   - Against other processes, before any open of an existing regular file: the system's table of
 //     locks and leases (/proc/locks, read by posix_lock_table.cpp), so that an open that would
 //     break another process's lease (a write lease, for a read; any lease, for a write) or meet a
@@ -76,32 +76,9 @@ bool OnLocalFileSystem(int fd) {
   return false;
 }
 
-// True when `other` holds the data of `view`, a file open as `view_fd`, seen through an overlay:
-// the file beneath that its layers give for the view's path. Where they cannot tell (a layer out
-// of reach, the view's path not found in them), when `other` has the view's size, times (the
-// change time included, which no one can set), mode and owner: an overlay shows its data file's
-// status, but for the device and inode number.
-bool HoldsDataOf(const struct stat& other, int view_fd, const struct stat& view) {
-  if (!posix::IsOverlayView(view_fd)) return false;
-  switch (posix::DataBeneath(view_fd, other)) {
-    case posix::Beneath::kIsIt:
-      return true;
-    case posix::Beneath::kNotIt:
-      return false;
-    case posix::Beneath::kCannotTell:
-      break;
-  }
-  return view.st_size == other.st_size && view.st_mode == other.st_mode &&
-         view.st_uid == other.st_uid && view.st_gid == other.st_gid &&
-         view.st_mtim.tv_sec == other.st_mtim.tv_sec &&
-         view.st_mtim.tv_nsec == other.st_mtim.tv_nsec &&
-         view.st_ctim.tv_sec == other.st_ctim.tv_sec &&
-         view.st_ctim.tv_nsec == other.st_ctim.tv_nsec;
-}
-
 // True when `a` (open as `fd_a`) and `b` (open as `fd_b`) are one file: the same inode of the same
 // device; across two devices, two regular files of which one, seen through an overlay, shows the
-// data the other holds beneath it (see HoldsDataOf), or, where one at least is no local file
+// data the other holds beneath it (see posix::HoldsDataOf), or, where one at least is no local file
 // system (see OnLocalFileSystem: an overlay or a FUSE mirror showing the file beneath under a
 // device of its own, a network mount of a local folder, a type not known), that have the same
 // inode number, size and modification time (to the nanosecond). Two files on two local file
@@ -110,7 +87,10 @@ bool HoldsDataOf(const struct stat& other, int view_fd, const struct stat& view)
 bool SameFile(int fd_a, const struct stat& a, int fd_b, const struct stat& b) {
   if (a.st_dev == b.st_dev) return a.st_ino == b.st_ino;
   if (!S_ISREG(a.st_mode) || !S_ISREG(b.st_mode)) return false;
-  if (HoldsDataOf(b, fd_a, a) || HoldsDataOf(a, fd_b, b)) return true;
+  if ((posix::IsOverlayView(fd_a) && posix::HoldsDataOf(fd_a, a, b)) ||
+      (posix::IsOverlayView(fd_b) && posix::HoldsDataOf(fd_b, b, a))) {
+    return true;
+  }
   return a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
          a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
          !(OnLocalFileSystem(fd_a) && OnLocalFileSystem(fd_b));
