@@ -16,7 +16,9 @@
 //     break another process's lease (a write lease, for a read; any lease, for a write) or meet a
 //     conflicting flock(2) lock is refused without being made. An entry counts only for its own
 //     file: where the table's device is that of a file system whose parts number their inodes each
-//     for itself (btrfs), a flock is left to the lock below and a lease to its holder's open files.
+//     for itself (btrfs), a flock is left to the lock below and a lease to its holder's open files,
+//     which must account for every entry the table names by that holder and name; a delegation
+//     refuses. Where the table cannot be read, the open is made all the same (see posix_open.cpp).
 //     Then, on the open file, a flock(2) lock taken without waiting: shared for a reader,
 //     exclusive for a writer. Another run of the tool, or a script holding flock(1), conflicts.
 //   - A reader that lets no one write also takes a read lease (fcntl F_SETLEASE) where the system

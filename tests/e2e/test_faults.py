@@ -401,43 +401,38 @@ class OutputIsAnInput(FaultTestCase):
     # Holds write leases as another program would, in a session of its own, with `how`:
     # "forked" leases the first file, forks (the child keeps the lease), closes its own descriptor
     # and leases the second; "dup'ed" dups the second's descriptor too; "passed" hands the first
-    # to another process over a unix socket instead; "gone" forks and ends, leasing nothing else;
-    # "two" takes read leases on both. Prints "ready"; once its standard input ends, every process
-    # holding a lease says whether each is as set, no break begun and no SIGIO got.
+    # to another process over a unix socket instead; "gone" forks and ends; "two" takes read leases
+    # on both. Says "ready"; once its standard input ends, every process holding a lease says
+    # whether each is as set, no break begun and no SIGIO got.
     HOLDER = """import fcntl, os, signal, socket, sys
 how, first, second = sys.argv[1:]
-kind = fcntl.F_RDLCK if how == "two" else fcntl.F_WRLCK
-signals = []
+kind, signals = fcntl.F_RDLCK if how == "two" else fcntl.F_WRLCK, []
+ours, theirs = socket.socketpair()
 signal.signal(signal.SIGIO, lambda *_: signals.append(1))
 def lease(name):
-    fd = os.open(name, os.O_RDONLY)
-    fcntl.fcntl(fd, fcntl.F_SETLEASE, kind)
+    fcntl.fcntl(fd := os.open(name, os.O_RDONLY), fcntl.F_SETLEASE, kind)
     return fd
 def hold(*fds):
     sys.stdin.buffer.read()
     now = [fcntl.fcntl(fd, fcntl.F_GETLEASE) for fd in fds]
-    said = "kept" if now == [kind] * len(fds) and not signals else "lost %s %s" % (now, signals)
-    os.write(1, said.encode() + b"\\n")  # one write: lines of two processes do not mix
+    os.write(1, b"kept\\n" if now == [kind] * len(fds) and not signals else b"lost %r\\n" % now)
     os._exit(0)
+if how == "passed" and os.fork() == 0:
+    fd = socket.recv_fds(theirs, 1, 1)[1][0]
+    theirs.send(b"k")
+    hold(fd)
+fd = lease(first)
 if how == "passed":
-    ours, theirs = socket.socketpair()
-    if os.fork() == 0:
-        fd = socket.recv_fds(theirs, 1, 1)[1][0]
-        theirs.send(b"k")
-        hold(fd)
-    fd = lease(first)
     socket.send_fds(ours, [b"x"], [fd])
     ours.recv(1)
-else:
-    fd = lease(first)
-    if how != "two" and os.fork() == 0:
-        hold(fd)
+elif how != "two" and os.fork() == 0:
+    hold(fd)
 if how != "two":
     os.close(fd)
 fds = () if how == "gone" else (fd, lease(second)) if how == "two" else (lease(second),)
 if how == "dup'ed":
     os.dup(fds[0])
-print("ready", flush=True)
+os.write(1, b"ready\\n")
 if how == "gone":
     os._exit(0)
 hold(*fds)
@@ -445,9 +440,8 @@ hold(*fds)
 
     @contextlib.contextmanager
     def handed_on(self, how, first, second):
-        """Holds leases on the files `first` and `second` for the block as HOLDER does with
-        `how`; then every lease must be as it was. Its processes are killed however the block
-        ends (they end by themselves when this process does)."""
+        """Holds leases on the files `first` and `second` for the block as HOLDER does; then every
+        lease must be as set. Its processes are killed however the block ends."""
         holder = subprocess.Popen([sys.executable, "-c", self.HOLDER, how, self.path(first),
                                    self.path(second)], stdin=subprocess.PIPE,
                                   stdout=subprocess.PIPE, start_new_session=True)
@@ -455,7 +449,7 @@ hold(*fds)
         try:
             self.assertEqual(holder.stdout.readline(), b"ready\n")
             if how == "gone":
-                holder.wait()  # its pid freed: the table names the lease by no process
+                holder.wait()
             yield
             holder.stdin.close()
             told = holder.stdout.read()  # to the end: every holder has ended
