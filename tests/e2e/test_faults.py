@@ -498,6 +498,10 @@ hold(*fds)
             with self.subTest(held=held, how=how, wrap=wrap):
                 if wrap and shutil.which(wrap[0][0]) is None:
                     self.skipTest("needs %s to run the tool" % wrap[0][0])
+                tried = subprocess.run(wrap[0] + ["true"], capture_output=True, text=True) \
+                    if wrap else None
+                if tried and tried.returncode:
+                    self.skipTest("%s refused here: %s" % (wrap[0][0], tried.stderr.strip()))
                 self.write("fs/v1/c.mo", OLD)
                 os.chmod(self.path("fs/v1/c.mo"), 0o666)  # for nobody
                 with self.holding("fs/" + held, how) if isinstance(held, str) else \
