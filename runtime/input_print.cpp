@@ -46,13 +46,13 @@ void InputPrint::EndOfData(std::uint64_t at) {
   ended_at_ = std::min(ended_at_, at);
 }
 
-bool InputPrint::KeepCounted(pf::HANDLE file, bool at_end_of_data) {
-  if (!on_ || gap_) return true;
-  if (!at_end_of_data && !ReadRest(file, scan::kNowhere)) return false;
+InputPrint::Kept InputPrint::KeepCounted(pf::HANDLE file, bool at_end_of_data) {
+  if (!on_ || gap_) return Kept::kNotPrinted;
+  if (!at_end_of_data && !ReadRest(file, scan::kNowhere)) return Kept::kReadFailed;
   counted_value_ = print_.Value();
   counted_length_ = print_.length();
   counted_ = true;
-  return true;
+  return Kept::kKept;
 }
 
 InputPrint::Check InputPrint::CheckAtLetGo() const {

@@ -46,14 +46,23 @@ class InputPrint {
 
   // Takes the `count` bytes just read at file offset `at`: each offset once, so that bytes printed
   // already (the rest read past a byte 26) are not taken again. A gap (bytes passed by unread)
-  // leaves the print unable to tell of the text: the let-go then fails.
+  // leaves the print unable to tell of the text: a count then keeps no print, and the let-go
+  // fails (Check::kNotCounted) unless a rewind comes first, after which the bytes are printed
+  // anew from the first.
   void Take(const char* bytes, std::size_t count, std::uint64_t at);
   // A read at file offset `at` gave no byte: the end of the data.
   void EndOfData(std::uint64_t at);
+  // What KeepCounted did.
+  enum class Kept {
+    kKept,        // the count's print is kept for the let-go
+    kNotPrinted,  // nothing to keep: not printed, or bytes were passed by unread since the print
+                  // started or was rewound (the let-go fails unless a rewind comes first)
+    kReadFailed,  // a read of the rest failed; its code is stored
+  };
   // At the end of a count from the first byte that read the whole text: keeps the print of the
   // whole file, the rest behind a byte 26 read through `file` for the print only (none when
-  // `at_end_of_data`, the data having ended there). False with the code stored when a read fails.
-  bool KeepCounted(platform::HANDLE file, bool at_end_of_data);
+  // `at_end_of_data`, the data having ended there).
+  Kept KeepCounted(platform::HANDLE file, bool at_end_of_data);
 
   // How the let-go is to verify the text.
   Check CheckAtLetGo() const;
@@ -68,7 +77,7 @@ class InputPrint {
   bool ReadRest(platform::HANDLE file, std::uint64_t limit);
 
   bool on_ = false;
-  bool gap_ = false;      // bytes were passed by unread since the print started
+  bool gap_ = false;      // bytes were passed by unread since the print started or was rewound
   bool counted_ = false;  // counted_value_ and counted_length_ hold the count's print
   bool rewound_ = false;  // read again since that count
   // Where a read met the end of the data since the open or the rewind; kNowhere while none did.

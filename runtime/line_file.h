@@ -172,9 +172,9 @@ class LineFile {
   // since the rewind, with the rest of the file read up to one byte past the counted length
   // (positionally: the reader stays where it is), differs from the count's print of the whole
   // file (a time stamp alone, as a touch changes it, does not count); for a file read unheld and
-  // not read again, as for a held one; for a file read unheld whose bytes were passed by unread,
-  // always. The system's code when it cannot tell, cannot end the hold or cannot read the rest.
-  // Checks once: nothing for a file already let go, and for a console stream.
+  // not read again, as for a held one; for a file read unheld whose bytes were passed by unread
+  // since its open or rewind, always. The system's code when it cannot tell, cannot end the hold or
+  // cannot read the rest. Checks once: nothing for a file already let go, and for a console stream.
   void VerifyAndLetGo();
 
   // Appends the text, after blanks up to `width` when the text is shorter.

@@ -39,7 +39,8 @@ std::int64_t LineFile::CountLines(std::string_view marker) {
     if (marker.size() <= CountNotes::kMarkerCapacity && !print_.on() && KeepsWritersOut()) {
       notes_.Note(marker, state, end);
     }
-    print_.KeepCounted(handle_, end_of_data_);  // a failed read there leaves its code
+    // A failed read there leaves its code for the count's caller; a file not printed keeps none.
+    print_.KeepCounted(handle_, end_of_data_);
   }
   return static_cast<std::int64_t>(lines);
 }

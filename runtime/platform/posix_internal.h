@@ -121,17 +121,25 @@ enum SharingChecks {
 // 0, or ERROR_SHARING_VIOLATION.
 DWORD CheckSharing(int fd, const struct stat& status, DWORD access, DWORD share,
                    SharingChecks checks);
-// True when the system's table of locks and leases (/proc/locks) shows that another process holds
-// the regular file `name` in a way that an open of it for `access` would break or conflict with:
-// a lease (any, for a write; a write lease, for a read), or a flock(2) lock that the open's own
-// lock would conflict with. Asked before an existing file is opened, so that a refused open
-// breaks no lease. An entry counts only for its own file: one that the table names by its file
-// system's device and an inode number that other files of it share (btrfs subvolumes) refuses as
-// a lease its holder's open files do not show to be of another file, or as a delegation; as a
-// flock, not at all (the open's own lock meets only the very file). False where the table cannot
-// be read, and for what it does not show: a lease taken after the look, an entry the read missed
-// while the table changed, and holders that the pid namespace of /proc hides.
-bool LockTableRefuses(const char* name, DWORD access);
+// What the system's table of locks and leases says of an open.
+enum class TableLook {
+  kRefused,  // another process holds the file so that the open would break or conflict with it
+  kClear,    // the table was read whole and shows nothing that the open would break or meet
+  kNoTable,  // the table could not be read whole, and what was read refuses nothing
+};
+// Looks up the regular file `name` in the system's table of locks and leases (/proc/locks): a
+// lease (any, for a write; a write lease, for a read) or delegation that an open for `access`
+// would break, or a flock(2) lock that the open's own lock would conflict with, refuses it.
+// Asked before an existing file is opened, so that a refused open breaks no lease. An entry
+// counts only for its own file: one that the table names by its file system's device and an
+// inode number that other files of it share (btrfs subvolumes; any device but the file's own
+// where its mount is not known) refuses as a delegation always, as a lease unless its holder's
+// open files account for every entry of its kind, pid and name as another file's (see
+// LeaseIsOfAnotherFile), as a flock not at all (the open's own lock meets only the very file).
+// kClear too for a name that is no regular file, and for what the table does not show: a lease
+// taken after the look, an entry the read missed while the table changed, and holders that the
+// pid namespace of /proc hides.
+TableLook LockTableRefuses(const char* name, DWORD access);
 // For a regular file open for reading that lets no one write: holds it against writers where the
 // system can (*held), and stamps its text for VerifyAndLetGo. 0, ERROR_SHARING_VIOLATION when a
 // writer has it open now, or the system's code when the text cannot be stamped.

@@ -3,12 +3,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/kcmp.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace kg::platform::posix {
@@ -142,7 +145,11 @@ bool ParseLockLine(const char* line, LockEntry* entry) {
 }
 
 bool ForEachLine(const char* path, const std::function<bool(char*)>& line) {
-  const int table = open(path, O_RDONLY | O_CLOEXEC);  // a table in /proc opens without waiting
+  // As posix::OpenRetrying does; this file stands alone, so that the unit tests build it.
+  int table;
+  do {
+    table = open(path, O_RDONLY | O_CLOEXEC);  // a table in /proc opens without waiting
+  } while (table < 0 && errno == EINTR);
   if (table < 0) return false;
   const bool whole = ReadLines(table, line);
   close(table);
@@ -159,13 +166,17 @@ bool ForEachLockEntry(const std::function<bool(const LockEntry&)>& entry) {
 TableNaming::TableNaming(const struct statx& file)
     : own_(makedev(file.stx_dev_major, file.stx_dev_minor)), mount_(own_) {
   const bool mount_known = (file.stx_mask & STATX_MNT_ID) != 0;
-  ForEachLine("/proc/self/mountinfo", [&](char* line) {
+  bool mount_found = false;
+  const bool whole = ForEachLine("/proc/self/mountinfo", [&](char* line) {
     // "50 26 0:42 / /m rw,relatime - overlay overlay rw,lowerdir=/l,upperdir=/u,workdir=/w"
     unsigned long long id = 0;
     unsigned major = 0, minor = 0;
     if (std::sscanf(line, "%llu %*u %u:%u", &id, &major, &minor) != 3) return false;
     const dev_t device = makedev(major, minor);
-    if (mount_known && id == file.stx_mnt_id) mount_ = device;
+    if (mount_known && id == file.stx_mnt_id) {
+      mount_ = device;
+      mount_found = true;
+    }
     char* fields = std::strstr(line, " - overlay ");
     char* options =
         fields != nullptr ? std::strchr(fields + 11, ' ') : nullptr;  // after the source
@@ -175,6 +186,7 @@ TableNaming::TableNaming(const struct statx& file)
     if (beneath == own_) overlays_.push_back(device);  // an overlay over the file's device
     return false;
   });
+  mount_known_ = whole && mount_found;
 }
 
 Naming TableNaming::Of(unsigned major, unsigned minor) const {
@@ -182,16 +194,22 @@ Naming TableNaming::Of(unsigned major, unsigned minor) const {
   if (device == own_ || std::find(overlays_.begin(), overlays_.end(), device) != overlays_.end()) {
     return Naming::kTheFile;
   }
-  return device == mount_ ? Naming::kSharedNumber : Naming::kOtherFile;
+  return device == mount_ || !mount_known_ ? Naming::kSharedNumber : Naming::kOtherFile;
 }
 
-bool LeaseIsOfAnotherFile(const LockEntry& lease, dev_t own, ino_t inode) {
-  if (lease.pid <= 0) return false;
+bool LeaseIsOfAnotherFile(const LockEntry& lease, int entries, const TableNaming& naming,
+                          ino_t inode) {
+  if (lease.pid <= 0 || entries <= 0) return false;
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%ld/fdinfo", lease.pid);
   DIR* open_files = opendir(path);
   if (open_files == nullptr) return false;
-  bool another = false, this_one = false;
+  struct Owner {
+    int fd;
+    dev_t device;
+  };
+  std::vector<Owner> owners;  // one descriptor of each open file found to own such a lease
+  bool proof = true;
   while (const dirent* found = readdir(open_files)) {
     if (found->d_name[0] < '0' || found->d_name[0] > '9') continue;
     std::snprintf(path, sizeof path, "/proc/%ld/fdinfo/%.16s", lease.pid, found->d_name);
@@ -206,14 +224,22 @@ bool LeaseIsOfAnotherFile(const LockEntry& lease, dev_t own, ino_t inode) {
     if (!owns) continue;
     std::snprintf(path, sizeof path, "/proc/%ld/fd/%.16s", lease.pid, found->d_name);
     struct stat status;
-    if (stat(path, &status) != 0 || (status.st_dev == own && status.st_ino == inode)) {
-      this_one = true;  // of this file, or no telling
+    if (stat(path, &status) != 0 || status.st_ino != inode ||
+        naming.Of(major(status.st_dev), minor(status.st_dev)) != Naming::kOtherFile) {
+      proof = false;  // of this file, or no telling
       break;
     }
-    another = true;
+    const int fd = std::atoi(found->d_name);
+    // Another open file unless a descriptor of one already found may be the same: on the same
+    // file, and kcmp(2) cannot tell them apart (0: the same; -1: not allowed, not built in).
+    const bool same = std::any_of(owners.begin(), owners.end(), [&](const Owner& owner) {
+      return owner.device == status.st_dev &&
+             syscall(SYS_kcmp, lease.pid, lease.pid, KCMP_FILE, owner.fd, fd) <= 0;
+    });
+    if (!same) owners.push_back(Owner{fd, status.st_dev});
   }
   closedir(open_files);
-  return another && !this_one;
+  return proof && owners.size() == static_cast<std::size_t>(entries);
 }
 
 }  // namespace kg::platform::posix

@@ -38,7 +38,8 @@ bool ParseLockLine(const char* line, LockEntry* entry);
 
 // Calls `line` with each line of the system's table `path` (in /proc), its LF replaced by a NUL,
 // until `line` answers true. A line longer than the buffer is passed in pieces. False when the
-// table cannot be opened or read. The system hands a table out a page or so per read, resumed by
+// table cannot be opened or read to its end (an open or read that a signal interrupts is made
+// again). The system hands a table out a page or so per read, resumed by
 // position: a line may be missed, or seen twice, when the table changes between two reads.
 bool ForEachLine(const char* path, const std::function<bool(char*)>& line);
 
@@ -52,7 +53,8 @@ enum class Naming {
   kTheFile,       // the file itself: its own device, or one of an overlay that shows it (see below)
   kSharedNumber,  // the device of the file's file system, whose parts number their inodes each
                   // for itself (btrfs subvolumes and snapshots): the inode number alone does not
-                  // tell whether the entry is of this file
+                  // tell whether the entry is of this file; so too every device but the file's own
+                  // and its overlays' where the file's mount is not known (below)
 };
 
 // The devices under which the table names the file whose status is `file`, and why each, read
@@ -65,6 +67,10 @@ enum class Naming {
 //     device of every overlay over the file's own device (the file seen through it). An overlay
 //     shows a file copied up from its lower layer under the lower file's number: through such an
 //     overlay the stale lower file counts for it, not the upper file that holds its data.
+// Where /proc/self/mountinfo cannot be read whole, or the file's mount is not found in it (a
+// system whose statx gives no mount id), the mount's device is not known, nor are all overlays:
+// every device but the file's own and the overlays found is then a shared number, so that no
+// entry of the file's number counts as another file's on the strength of what was not read.
 class TableNaming {
  public:
   explicit TableNaming(const struct statx& file);
@@ -74,15 +80,23 @@ class TableNaming {
  private:
   dev_t own_;
   dev_t mount_;                  // own_ where the mount shows no other device
+  bool mount_known_ = false;     // mountinfo read whole, and the file's mount found in it
   std::vector<dev_t> overlays_;  // devices that show the file itself, besides its own
 };
 
-// True when the lease `lease`, of a file with the inode number of the file `inode` of device
-// `own` (a regular file), is shown to be of another file: the process holding it is found to
-// own a lease so named only on open files that are not that file (each stat'ed through
-// /proc/PID/fd/N). False without that proof: a holder whose open files cannot be read (another
-// user's, a hidden pid, a process that cannot be inspected, one gone), none that owns such a
-// lease, or one open on the file itself.
-bool LeaseIsOfAnotherFile(const LockEntry& lease, dev_t own, ino_t inode);
+// True when each of the `entries` entries of the table that share the kind, pid, device and inode
+// number of the lease `lease` (that of the regular file `inode`, whose names `naming` tells) is
+// shown to be of another file: the process the table names owns a lease so named on exactly
+// `entries` open files (open file descriptions: descriptors dup'ed, inherited or passed share
+// one), each of another file (stat'ed through /proc/PID/fd/N: the inode number `inode` under a
+// device that `naming` calls another file's). Descriptors on two files are two open files; two on
+// one file, only where kcmp(2) says so (else they count as one). False without that proof: a
+// holder whose open files cannot be read (another user's, a hidden pid, a process that cannot be
+// inspected, one gone), one open on the file itself or on a file that cannot be told apart from
+// it, and one whose open files account for fewer or more such leases than the table shows (a
+// lease handed on to another process by fork(2) or over a unix socket, whose entry still names
+// the pid that set it; a pid reused).
+bool LeaseIsOfAnotherFile(const LockEntry& lease, int entries, const TableNaming& naming,
+                          ino_t inode);
 
 }  // namespace kg::platform::posix

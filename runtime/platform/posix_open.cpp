@@ -56,7 +56,11 @@ DWORD OpenWithoutWaiting(const char* name, int flags, Opening* file) {
 // its place since it was probed is never read), shared as asked, and, when no one may write, held
 // against writers where the system can, its text stamped for the check at its let-go.
 DWORD OpenToRead(const char* name, DWORD access, DWORD share, Opening* file) {
-  if (posix::LockTableRefuses(name, access)) return ERROR_SHARING_VIOLATION;
+  // Without the table, the open below, which waits for no lease, still fails on a write lease,
+  // but starts its break.
+  if (posix::LockTableRefuses(name, access) == posix::TableLook::kRefused) {
+    return ERROR_SHARING_VIOLATION;
+  }
   if (DWORD error = OpenWithoutWaiting(name, O_RDONLY, file)) return error;
   if (!S_ISREG(file->status.st_mode)) return ERROR_FILE_NOT_FOUND;
   if (DWORD error =
@@ -79,7 +83,10 @@ DWORD OpenToRead(const char* name, DWORD access, DWORD share, Opening* file) {
 DWORD CheckBeforeReplacing(const char* name, DWORD access, DWORD share, Opening* file) {
   struct stat named;
   if (stat(name, &named) != 0 || !S_ISREG(named.st_mode)) return 0;
-  if (posix::LockTableRefuses(name, access)) return ERROR_SHARING_VIOLATION;
+  // Without the table, the checks below go on, and the open for writing breaks any lease.
+  if (posix::LockTableRefuses(name, access) == posix::TableLook::kRefused) {
+    return ERROR_SHARING_VIOLATION;
+  }
   Opening reading;
   const bool readable = OpenWithoutWaiting(name, O_RDONLY, &reading) == 0;
   if (!readable) {

@@ -17,7 +17,9 @@
 //     break another process's lease (a write lease, for a read; any lease, for a write) or meet a
 //     conflicting flock(2) lock is refused without being made. An entry counts only for its own
 //     file: where the table's device is that of a file system whose parts number their inodes each
-//     for itself (btrfs), a flock is left to the lock below and a lease to its holder's open files.
+//     for itself (btrfs), a flock is left to the lock below and a lease to its holder's open files,
+//     which must account for every entry the table names by that holder and name; a delegation
+//     refuses. Where the table cannot be read, the open is made all the same (see posix_open.cpp).
 //     Then, on the open file, a flock(2) lock taken without waiting: shared for a reader,
 //     exclusive for a writer. Another run of the tool, or a script holding flock(1), conflicts.
 //   - A reader that lets no one write also takes a read lease (fcntl F_SETLEASE) where the system
@@ -39,8 +41,10 @@
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <vector>
 
 #include "runtime/platform/posix_held_file_systems.h"
 #include "runtime/platform/posix_internal.h"
@@ -217,41 +221,54 @@ DWORD CheckSharing(int fd, const struct stat& status, DWORD access, DWORD share,
   return checks == kWithLockAndProbe && HasWriterNow(fd) ? ERROR_SHARING_VIOLATION : 0;
 }
 
-bool LockTableRefuses(const char* name, DWORD access) {
+TableLook LockTableRefuses(const char* name, DWORD access) {
   struct statx file;
   if (statx(AT_FDCWD, name, AT_STATX_SYNC_AS_STAT, STATX_TYPE | STATX_INO | STATX_MNT_ID, &file) !=
           0 ||
       !S_ISREG(file.stx_mode)) {
-    return false;
+    return TableLook::kClear;  // no regular file of that name: nothing to look up
   }
   const long self = static_cast<long>(getpid());
   const bool writing = (access & GENERIC_WRITE) != 0;
-  const dev_t own = makedev(file.stx_dev_major, file.stx_dev_minor);
-  std::optional<TableNaming> naming;  // read at the first entry that needs it
-  bool refused = false;
-  ForEachLockEntry([&](const LockEntry& entry) {
-    if (entry.inode != file.stx_ino || entry.pid == self || !Conflicts(entry, writing)) {
-      return false;
-    }
-    if (!naming) naming.emplace(file);
-    switch (naming->Of(entry.major, entry.minor)) {
-      case Naming::kOtherFile:
-        return false;
-      case Naming::kTheFile:
-        refused = true;
-        return true;
-      case Naming::kSharedNumber:
-        // Maybe another subvolume's file. A flock is left to the flock(2) lock the open takes,
-        // which meets only the very file. A lease refuses unless its holder's open files show it
-        // to be of another file; a delegation (the NFS server's, held by no descriptor) always.
-        if (entry.kind == LockEntry::Kind::kFlock) return false;
-        refused = entry.kind != LockEntry::Kind::kLease ||
-                  !LeaseIsOfAnotherFile(entry, own, static_cast<ino_t>(file.stx_ino));
-        return refused;
+  // The entries of the file's inode number first (a waiter holds nothing), so that a lease can be
+  // weighed against every entry of its kind, holder and name.
+  std::vector<LockEntry> numbered;
+  const bool whole = ForEachLockEntry([&](const LockEntry& entry) {
+    if (entry.inode == file.stx_ino && entry.pid != self && !entry.waiter) {
+      numbered.push_back(entry);
     }
     return false;
   });
-  return refused;
+  std::optional<TableNaming> naming;  // read at the first entry that needs it
+  for (const LockEntry& entry : numbered) {
+    if (!Conflicts(entry, writing)) continue;
+    if (!naming) naming.emplace(file);
+    switch (naming->Of(entry.major, entry.minor)) {
+      case Naming::kOtherFile:
+        continue;
+      case Naming::kTheFile:
+        return TableLook::kRefused;
+      case Naming::kSharedNumber:
+        break;
+    }
+    // Maybe another subvolume's file. A flock is left to the flock(2) lock the open takes, which
+    // meets only the very file. A lease refuses unless its holder's open files account for every
+    // entry of its kind, pid and name as another file's; a delegation (the NFS server's, held by
+    // no descriptor) always.
+    if (entry.kind == LockEntry::Kind::kFlock) continue;
+    const auto alike = [&entry](const LockEntry& other) {
+      return other.kind == entry.kind && other.state != LockEntry::State::kBreaker &&
+             other.pid == entry.pid && other.major == entry.major && other.minor == entry.minor;
+    };
+    if (entry.kind != LockEntry::Kind::kLease ||
+        !LeaseIsOfAnotherFile(
+            entry, static_cast<int>(std::count_if(numbered.begin(), numbered.end(), alike)),
+            *naming, static_cast<ino_t>(file.stx_ino))) {
+      return TableLook::kRefused;
+    }
+  }
+  // A table read in part refuses what that part shows, and tells nothing of the rest.
+  return whole ? TableLook::kClear : TableLook::kNoTable;
 }
 
 DWORD HoldAgainstWriters(int fd, bool* held, Stamp* stamp) {

@@ -7,7 +7,8 @@
    command is done. The KG_FAIL_READth read after the first rewind fails with EIO; a copy inside
    the system is refused with errno KG_COPY_ERRNO; just before the tool opens the file named
    KG_SWAP (for KG_SWAP_WRITE: opens it for writing), a symbolic link to KG_SWAP_TO (/dev/zero)
-   takes its place; each copy and seek is noted in the file KG_CALL_LOG. */
+   takes its place; the first open of the file named KG_INTERRUPT fails with EINTR, as one that
+   a signal interrupts; each copy and seek is noted in the file KG_CALL_LOG. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -60,6 +61,8 @@ int open64(const char *name, int flags, ...) {  /* the tool always gives a mode 
   va_start(rest, flags);
   mode_t mode = va_arg(rest, mode_t);
   va_end(rest);
+  const char *interrupt = getenv("KG_INTERRUPT");
+  if (interrupt && !strcmp(name, interrupt) && !unsetenv("KG_INTERRUPT")) return errno = EINTR, -1;
   const char *swap = getenv((flags & O_ACCMODE) == O_RDONLY ? "KG_SWAP" : "KG_SWAP_WRITE");
   if (swap && !strcmp(name, swap) && !unlink(name))
     symlink(getenv("KG_SWAP_TO") ? getenv("KG_SWAP_TO") : "/dev/zero", name);

@@ -5,10 +5,12 @@ Every test checks that the inputs are unchanged, that an output is replaced only
 the exact report: a failure ends with the failure report on standard error and exit code 1.
 """
 import contextlib
+import ctypes
 import fcntl
 import hashlib
 import mmap
 import os
+import platform
 import resource
 import shlex
 import shutil
@@ -58,6 +60,18 @@ def close_fds(*fds):
 
 class FaultTestCase(ToolTestCase):
     """Scratch directory with the two standard inputs a.mo and b.mo."""
+
+    # The preloaded library (shim.c) that acts as another process while the tool runs.
+    SHIM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "shim.c")
+
+    def shim(self):
+        """Builds the shim in the scratch directory; returns the wrap that preloads it."""
+        if RUNNER or shutil.which("cc") is None:
+            self.skipTest("needs a C compiler and a native binary")
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", "shim.so", self.SHIM, "-ldl"], check=True,
+                       cwd=self.dir)
+        return ["env", "LD_PRELOAD=" + self.path("shim.so"),
+                "ASAN_OPTIONS=verify_asan_link_order=0"]
 
     def setUp(self):
         super().setUp()
@@ -387,6 +401,8 @@ class OutputIsAnInput(FaultTestCase):
             # refused: still 32, but the holder is told to give its lease up.
             (ab, None, ("c.mo", "read lease"), OLD, "I/O error 32", OLD, no_table),
             (ab, None, ("a.mo", "write lease"), None, "I/O error 32", None, no_table),
+            # The table's open interrupted by a signal (through the shim) is made again.
+            (ab, None, ("a.mo", "write lease"), None, "I/O error 32", None, "interrupted"),
             # Inputs that cannot be read twice are no model files, and nothing waits on them.
             (("fifo.mo", "/dev/zero"), None, None, OLD,
              lines("Files <fifo.mo> and </dev/zero> do not exist in this directory.",
@@ -394,7 +410,9 @@ class OutputIsAnInput(FaultTestCase):
         ]
         for inputs, sink, lock, before, expected, after, *user in cases:
             with self.subTest(sink=sink, lock=lock, inputs=inputs, user=user):
-                if user and (os.geteuid() != 0 or shutil.which(user[0][0]) is None):
+                if user == ["interrupted"]:
+                    user = [self.shim() + ["KG_INTERRUPT=/proc/locks"]]
+                elif user and (os.geteuid() != 0 or shutil.which(user[0][0]) is None):
                     self.skipTest("needs root and %s to run the tool" % user[0][0])
                 if user and user[0] is no_table and (hidden.returncode or hidden.stdout):
                     self.skipTest("no /proc/locks of its own here: %s" % hidden.stderr.strip())
@@ -420,36 +438,128 @@ class OutputIsAnInput(FaultTestCase):
 
 
 
+    # Holds write leases as another program would, in a session of its own, with `how`:
+    # "forked" leases the first file, forks (the child keeps the lease), closes its own descriptor
+    # and leases the second; "dup'ed" dups the second's descriptor too; "passed" hands the first
+    # to another process over a unix socket instead; "gone" forks and ends; "two" takes read leases
+    # on both. Says "ready"; once its standard input ends, every process holding a lease says
+    # whether each is as set, no break begun and no SIGIO got.
+    HOLDER = """import fcntl, os, signal, socket, sys
+how, first, second = sys.argv[1:]
+kind, signals = fcntl.F_RDLCK if how == "two" else fcntl.F_WRLCK, []
+ours, theirs = socket.socketpair()
+signal.signal(signal.SIGIO, lambda *_: signals.append(1))
+def lease(name):
+    fcntl.fcntl(fd := os.open(name, os.O_RDONLY), fcntl.F_SETLEASE, kind)
+    return fd
+def hold(*fds):
+    sys.stdin.buffer.read()
+    now = [fcntl.fcntl(fd, fcntl.F_GETLEASE) for fd in fds]
+    os.write(1, b"kept\\n" if now == [kind] * len(fds) and not signals else b"lost %r\\n" % now)
+    os._exit(0)
+if how == "passed" and os.fork() == 0:
+    fd = socket.recv_fds(theirs, 1, 1)[1][0]
+    theirs.send(b"k")
+    hold(fd)
+fd = lease(first)
+if how == "passed":
+    socket.send_fds(ours, [b"x"], [fd])
+    ours.recv(1)
+elif how != "two" and os.fork() == 0:
+    hold(fd)
+if how != "two":
+    os.close(fd)
+fds = () if how == "gone" else (fd, lease(second)) if how == "two" else (lease(second),)
+if how == "dup'ed":
+    os.dup(fds[0])
+os.write(1, b"ready\\n")
+if how == "gone":
+    os._exit(0)
+hold(*fds)
+"""
+
+    @contextlib.contextmanager
+    def handed_on(self, how, first, second):
+        """Holds leases on the files `first` and `second` for the block as HOLDER does; then every
+        lease must be as set. Its processes are killed however the block ends."""
+        holder = subprocess.Popen([sys.executable, "-c", self.HOLDER, how, self.path(first),
+                                   self.path(second)], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, start_new_session=True)
+        told = b""
+        try:
+            self.assertEqual(holder.stdout.readline(), b"ready\n")
+            if how == "gone":
+                holder.wait()
+            yield
+            holder.stdin.close()
+            told = holder.stdout.read()  # to the end: every holder has ended
+            self.assertEqual(told, b"kept\n" * (1 if how in ("gone", "two") else 2))
+        finally:
+            if not told:
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(holder.pid, signal.SIGKILL)
+            holder.wait()
+            holder.stdin.close()
+            holder.stdout.close()
+
     @linux_only("btrfs, flock and leases")
     def test_a_lock_counts_only_for_its_own_file_of_btrfs_subvolumes(self):
-        # A snapshot v1 of the subvolume p numbers its files as p does, and the table of locks
-        # names both by the file system's device. A flock or a lease on p's file refuses nothing
-        # of a run on v1's (the holder keeps its lease); on v1's own file it refuses the run, the
-        # holder untouched.
+        # Snapshots v1 and v2 of the subvolume p number their files as p does, and the table of
+        # locks names all by the file system's device. A flock or a lease on p's file refuses
+        # nothing of a run on v1's (the holder keeps its lease), nor do leases on p's and v2's
+        # files both, or on two opens of p's where kcmp(2) tells them apart; on v1's own file it
+        # refuses the run, the holder untouched, as does a lease whose holder's open files do not
+        # account for every lease the table names by its pid (one handed on, or its holder gone),
+        # cannot be read (root's, for a run as nobody), or where the run's mount table shows
+        # nothing (the file's mount not found).
         self.mount_mirror("btrfs", "fs")
         subprocess.run(["btrfs", "-q", "subvolume", "create", self.path("fs/p")], check=True)
         for name, data in (("a.mo", FIRST), ("b.mo", SECOND), ("c.mo", OLD)):
             self.write("fs/p/" + name, data)
-        subprocess.run(["btrfs", "-q", "subvolume", "snapshot", self.path("fs/p"),
-                        self.path("fs/v1")], check=True)
+        for snapshot in ("fs/v1", "fs/v2"):
+            subprocess.run(["btrfs", "-q", "subvolume", "snapshot", self.path("fs/p"),
+                            self.path(snapshot)], check=True)
+        self.write("no-mounts", b"")
+        no_mounts = ["unshare", "-m", "sh", "-c",
+                     'mount --bind "$0" /proc/$$/mountinfo && exec "$@"', self.path("no-mounts")]
+        with open(os.devnull) as probe:  # whether kcmp(2) compares open files here
+            number = {"x86_64": 312, "aarch64": 272, "riscv64": 272}.get(platform.machine(), -1)
+            kcmp = ctypes.CDLL(None).syscall(number, os.getpid(), os.getpid(), 0, probe.fileno(),
+                                             probe.fileno()) == 0
         asked = question("fs/v1/c.mo") + b"\r\n"
-        for held, how, code, after in (
+        handed = ("v1/a.mo", "p/a.mo")
+        for held, how, code, after, *wrap in (
                 ("p/c.mo", fcntl.LOCK_EX, 0, MERGED), ("p/c.mo", "read lease", 0, MERGED),
                 ("p/a.mo", fcntl.LOCK_EX, 0, MERGED), ("p/a.mo", "write lease", 0, MERGED),
+                (("p/c.mo", "v2/c.mo"), "two", 0, MERGED),
+                (("p/c.mo",) * 2, "two", 0 if kcmp else "I/O error 32", MERGED if kcmp else OLD),
                 ("v1/c.mo", fcntl.LOCK_SH, "I/O error 32", OLD),
                 ("v1/c.mo", "read lease", "I/O error 32", OLD),
-                ("v1/a.mo", "write lease", "I/O error 32", OLD)):
-            with self.subTest(held=held, how=how):
+                ("v1/a.mo", "write lease", "I/O error 32", OLD),
+                (handed, "forked", "I/O error 32", OLD), (handed, "dup'ed", "I/O error 32", OLD),
+                (handed, "passed", "I/O error 32", OLD), (handed, "gone", "I/O error 32", OLD),
+                ("v1/a.mo", "write lease", "I/O error 32", OLD, UNPRIVILEGED),
+                ("v1/a.mo", "write lease", "I/O error 32", OLD, no_mounts),
+                ("p/a.mo", "write lease", "I/O error 32", OLD, no_mounts)):
+            with self.subTest(held=held, how=how, wrap=wrap):
+                if wrap and shutil.which(wrap[0][0]) is None:
+                    self.skipTest("needs %s to run the tool" % wrap[0][0])
+                tried = subprocess.run(wrap[0] + ["true"], capture_output=True, text=True) \
+                    if wrap else None
+                if tried and tried.returncode:
+                    self.skipTest("%s refused here: %s" % (wrap[0][0], tried.stderr.strip()))
                 self.write("fs/v1/c.mo", OLD)
-                with self.holding("fs/" + held, how):
+                os.chmod(self.path("fs/v1/c.mo"), 0o666)  # for nobody
+                with self.holding("fs/" + held, how) if isinstance(held, str) else \
+                        self.handed_on(how, *("fs/" + name for name in held)):
                     result = self.run_tool("fs/v1/a.mo", "fs/v1/b.mo", "fs/v1/c.mo", stdin=b"y\n",
-                                           timeout=10)
+                                           timeout=10, wrap=wrap[0] if wrap else None)
                 if code:
                     self.assertFailure(result, code, stdout=asked)
                 else:
                     self.assertRun(result, stdout=asked + created("fs/v1/c.mo"))
                 self.assertFiles({"fs/p/a.mo": FIRST, "fs/p/c.mo": OLD, "fs/v1/a.mo": FIRST,
-                                  "fs/v1/c.mo": after})
+                                  "fs/v2/c.mo": OLD, "fs/v1/c.mo": after})
 
 
 class OtherProcesses(FaultTestCase):
@@ -458,8 +568,6 @@ class OtherProcesses(FaultTestCase):
 
     held_inputs = True
 
-    # The preloaded library (shim.c) that acts as another process while the tool runs.
-    SHIM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "shim.c")
     # Shell commands that write "W" over the first byte of a file as a writer that waits for the
     # tool: at once, or (BEHIND) only after asking without waiting, in the background, keeping the
     # tool's standard output open until it is done, so that the run's output ends after it.
@@ -471,15 +579,6 @@ class OtherProcesses(FaultTestCase):
     # same size and modification time.
     SAME = ("cp {0} same && printf W | dd of=same conv=notrunc status=none && touch -r {0} same && "
             "cp -p same {0} && rm same")
-
-    def shim(self):
-        """Builds the shim in the scratch directory; returns the wrap that preloads it."""
-        if RUNNER or shutil.which("cc") is None:
-            self.skipTest("needs a C compiler and a native binary")
-        subprocess.run(["cc", "-shared", "-fPIC", "-o", "shim.so", self.SHIM, "-ldl"], check=True,
-                       cwd=self.dir)
-        return ["env", "LD_PRELOAD=" + self.path("shim.so"),
-                "ASAN_OPTIONS=verify_asan_link_order=0"]
 
     # Run in a session of its own by patience(), sharing its lock on the setting: puts the old
     # lease-break-time back once the test process has gone, however it ended, unless told "back".

@@ -277,7 +277,7 @@ TEST_F(LineFileReading, BrokenPipeIsTheEndOfTheData) {
 
 // A print is one value for the same bytes whatever the pieces and the kernels, and another for
 // stripes swapped, zeros added, or the text moved by a stripe. Bytes passed by unread leave no
-// print to compare: the let-go fails.
+// print to compare: the let-go fails, and a count keeps none, unless a rewind prints them anew.
 TEST(TextPrint, TheBytesInTheirOrderWhateverThePieces) {
   std::string text;
   for (int i = 0; text.size() < 3000; ++i) text += "line " + std::to_string(i * 7919) + "\r\n";
@@ -311,6 +311,12 @@ TEST(TextPrint, TheBytesInTheirOrderWhateverThePieces) {
   input.Take(text.data(), 100, 0);
   input.Take(text.data() + 200, 100, 200);
   EXPECT_EQ(input.CheckAtLetGo(), InputPrint::Check::kNotCounted);
+  EXPECT_EQ(input.KeepCounted(nullptr, true), InputPrint::Kept::kNotPrinted);
+  input.Rewind();  // printed anew from the first byte, no count kept: the stamp decides
+  EXPECT_EQ(input.CheckAtLetGo(), InputPrint::Check::kStamp);
+  input.Take(text.data(), 100, 0);
+  EXPECT_EQ(input.KeepCounted(nullptr, true), InputPrint::Kept::kKept);
+  EXPECT_EQ(InputPrint().KeepCounted(nullptr, true), InputPrint::Kept::kNotPrinted);
 }
 
 TEST_F(LineFileWriting, IntegersAndWidths) {

@@ -1,5 +1,6 @@
 // Arguments, the file probe, failure objects, both reports, exhausted memory, and the lines of the
 // system's table of locks and leases.
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -382,6 +383,22 @@ TEST(Overlays, MountLinesParsed) {
   platform::posix::OverlayMount mount;
   EXPECT_FALSE(platform::posix::ParseOverlayMount(
       "27 1 254:0 / / rw,relatime - ext4 /dev/vda rw,lowerdir=/l", &mount));
+}
+
+// A table is read to its end, its last line even without an LF, or said to be unread: one that
+// cannot be opened or read (a directory) tells nothing of what it would have shown.
+TEST(LockTable, ReadToItsEndOrSaidToBeUnread) {
+  const std::string table = testing::TempDir() + "kg_lock_table";
+  std::FILE* file = std::fopen(table.c_str(), "w");
+  std::fputs("1: FLOCK  ADVISORY  WRITE 5 08:01:6 0 EOF\n2: LEASE  ACTIVE", file);
+  std::fclose(file);
+  std::string seen;
+  const auto keep = [&seen](char* line) { return seen.append(line).append("|"), false; };
+  EXPECT_TRUE(platform::posix::ForEachLine(table.c_str(), keep));
+  EXPECT_EQ(seen, "1: FLOCK  ADVISORY  WRITE 5 08:01:6 0 EOF|2: LEASE  ACTIVE|");
+  std::remove(table.c_str());
+  EXPECT_FALSE(platform::posix::ForEachLine(table.c_str(), keep));
+  EXPECT_FALSE(platform::posix::ForEachLine(testing::TempDir().c_str(), keep));
 }
 
 }  // namespace
