@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace kg::platform::posix {
 
@@ -86,28 +87,27 @@ bool LayersDevice(char* options, dev_t* beneath) {
 
 // ForEachLine on the open table `table`.
 bool ReadLines(int table, const std::function<bool(char*)>& line) {
-  char buffer[8192];
-  std::size_t held = 0;
+  std::vector<char> buffer(8192);
+  std::size_t held = 0;  // the bytes of lines not passed yet, at the buffer's start
   for (;;) {
-    ssize_t got = read(table, buffer + held, sizeof buffer - 1 - held);
+    if (held == buffer.size() - 1) buffer.resize(buffer.size() * 2);  // a line that fills it
+    const ssize_t got = read(table, buffer.data() + held, buffer.size() - 1 - held);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     held += static_cast<std::size_t>(got);
-    char* start = buffer;
+    char* start = buffer.data();
     for (char* end; (end = static_cast<char*>(std::memchr(start, '\n', held))) != nullptr;) {
       *end = '\0';
       if (line(start)) return true;
       held -= static_cast<std::size_t>(end + 1 - start);
       start = end + 1;
     }
-    if (got == 0 || held == sizeof buffer - 1) {  // the last line, or a piece of a long one
+    if (got == 0) {  // the last line, without an LF
       start[held] = '\0';
-      if (held > 0 && line(start)) return true;
-      if (got == 0) return true;
-      held = 0;
-      continue;
+      if (held > 0) line(start);
+      return true;
     }
-    std::memmove(buffer, start, held);
+    std::memmove(buffer.data(), start, held);
   }
 }
 

@@ -33,14 +33,15 @@ struct LockEntry {
 // Parses one line of the table, such as "12: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF" or
 // "3: -> LEASE  BREAKER   READ 99 00:2a:257 0 EOF", or such a line after "lock:" in fdinfo. False
 // for a line of any other shape, one without an inode ("<none>"), and one cut short before its
-// last field (a piece of a line longer than a read).
+// last field.
 bool ParseLockLine(const char* line, LockEntry* entry);
 
 // Calls `line` with each line of the system's table `path` (in /proc), its LF replaced by a NUL,
-// until `line` answers true. A line longer than the buffer is passed in pieces. False when the
-// table cannot be opened or read to its end (an open or read that a signal interrupts is made
-// again). The system hands a table out a page or so per read, resumed by
-// position: a line may be missed, or seen twice, when the table changes between two reads.
+// until `line` answers true. Each line is passed whole, however long (the mount table's line of
+// an overlay of many layers runs to many pages). False when the table cannot be opened or read to
+// its end (an open or read that a signal interrupts is made again). The system hands a table out
+// a page or so per read, resumed by position: a line may be missed, or seen twice, when the table
+// changes between two reads.
 bool ForEachLine(const char* path, const std::function<bool(char*)>& line);
 
 // Calls `entry` with each entry of the table of locks and leases until it answers true. False

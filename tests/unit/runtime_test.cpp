@@ -385,17 +385,20 @@ TEST(Overlays, MountLinesParsed) {
       "27 1 254:0 / / rw,relatime - ext4 /dev/vda rw,lowerdir=/l", &mount));
 }
 
-// A table is read to its end, its last line even without an LF, or said to be unread: one that
-// cannot be opened or read (a directory) tells nothing of what it would have shown.
+// A table is read to its end, a long line whole, its last line even without an LF, or said to be
+// unread: one that cannot be opened or read (a directory) tells nothing of what it would have
+// shown.
 TEST(LockTable, ReadToItsEndOrSaidToBeUnread) {
   const std::string table = testing::TempDir() + "kg_lock_table";
   std::FILE* file = std::fopen(table.c_str(), "w");
-  std::fputs("1: FLOCK  ADVISORY  WRITE 5 08:01:6 0 EOF\n2: LEASE  ACTIVE", file);
+  const std::string long_line(20000, 'x');  // passed whole, though longer than a read
+  std::fputs(("1: FLOCK  ADVISORY  WRITE 5 08:01:6 0 EOF\n" + long_line + "\n2: LEASE").c_str(),
+             file);
   std::fclose(file);
   std::string seen;
   const auto keep = [&seen](char* line) { return seen.append(line).append("|"), false; };
   EXPECT_TRUE(platform::posix::ForEachLine(table.c_str(), keep));
-  EXPECT_EQ(seen, "1: FLOCK  ADVISORY  WRITE 5 08:01:6 0 EOF|2: LEASE  ACTIVE|");
+  EXPECT_EQ(seen, "1: FLOCK  ADVISORY  WRITE 5 08:01:6 0 EOF|" + long_line + "|2: LEASE|");
   std::remove(table.c_str());
   EXPECT_FALSE(platform::posix::ForEachLine(table.c_str(), keep));
   EXPECT_FALSE(platform::posix::ForEachLine(testing::TempDir().c_str(), keep));
