@@ -4,6 +4,7 @@ The binary comes from the K_GRAFT environment variable (set by CTest). K_GRAFT_R
 a command put before it (for example "wine" for a Windows build). Every run gets a standard input
 of its own, so the tests never read the terminal or the CI's missing input.
 """
+import ctypes
 import os
 import re
 import shlex
@@ -35,6 +36,20 @@ with open(HELD_FILE_SYSTEMS_HEADER) as header:
                           re.findall(r'\{(0x[0-9A-Fa-f]+), "([^"]+)"\}', header.read())}
 assert LEASE_FILE_SYSTEMS, "no held file systems found in " + HELD_FILE_SYSTEMS_HEADER
 CRLF = b"\r\n"
+
+
+def keep_mounts_to_this_process():
+    """Moves this process, as root, into a mount namespace of its own (mounts not shared back), so
+    that every mount its tests make (overlays, tmpfs, loop images) ends with it, however it ends: a
+    kill included. Where the system refuses, mounts are left to each test's clean-up."""
+    if os.geteuid() != 0 or not os.path.exists("/proc/self/ns/mnt"):
+        return
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(0x00020000) == 0:  # CLONE_NEWNS
+        libc.mount(b"none", b"/", None, 0x4000 | 0x40000, None)  # MS_REC | MS_PRIVATE
+
+
+keep_mounts_to_this_process()
 PAUSE = CRLF + b"   ... press <Enter> to continue ..." + CRLF
 MODULE = os.path.basename(BINARY)  # the module name the failure report gives
 
