@@ -67,7 +67,8 @@ enum class Naming {
 //     own inode number: the file's own overlay's layers' device (the file beneath it), and the
 //     device of every overlay over the file's own device (the file seen through it). An overlay
 //     shows a file copied up from its lower layer under the lower file's number: through such an
-//     overlay the stale lower file counts for it, not the upper file that holds its data.
+//     overlay the stale lower file counts for it (and the upper file that holds its data is
+//     looked up by the sharing checks, posix_overlays.h).
 // Where /proc/self/mountinfo cannot be read whole, or the file's mount is not found in it (a
 // system whose statx gives no mount id), the mount's device is not known, nor are all overlays:
 // every device but the file's own and the overlays found is then a shared number, so that no

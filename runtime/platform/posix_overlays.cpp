@@ -57,9 +57,6 @@ void AddLowerLayers(std::string_view value, OverlayMount* mount) {
   }
 }
 
-// What the layers of an overlay say of `other` and the view.
-enum class Beneath { kNotIt, kIsIt, kCannotTell };
-
 // True when `file` has the status that `view` shows, but for the device and inode number.
 bool ShowsStatusOf(const struct stat& view, const struct stat& file) {
   return view.st_size == file.st_size && view.st_mode == file.st_mode &&
@@ -69,12 +66,25 @@ bool ShowsStatusOf(const struct stat& view, const struct stat& file) {
          view.st_ctim.tv_sec == file.st_ctim.tv_sec && view.st_ctim.tv_nsec == file.st_ctim.tv_nsec;
 }
 
-// HoldsDataOf as far as the layers tell.
-Beneath LookBeneath(int view_fd, const struct stat& view, const struct stat& other) {
+// What the layers of an overlay give for a view.
+struct Beneath {
+  enum class Found {
+    kFile,        // `file`, which holds the view's data
+    kCannotTell,  // the overlay's mount, the view's path or a layer not found
+    kOnLayers,    // a metacopy overlay: any file on one of `devices` (none: on any device)
+  } found = Found::kCannotTell;
+  bool at_path = false;  // `file` is the first layer's file of the view's path, whatever its status
+  struct stat file = {};
+  std::vector<dev_t> devices;
+};
+
+// The file beneath that holds the data of `view`, open as `view_fd` (see HoldsDataOf).
+Beneath LookBeneath(int view_fd, const struct stat& view) {
+  Beneath beneath;
   struct statx mount_of;
   if (statx(view_fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount_of) != 0 ||
       (mount_of.stx_mask & STATX_MNT_ID) == 0) {
-    return Beneath::kCannotTell;
+    return beneath;
   }
   OverlayMount mount;
   bool found = false;
@@ -87,50 +97,48 @@ Beneath LookBeneath(int view_fd, const struct stat& view, const struct stat& oth
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", view_fd);
   const ssize_t length = found ? readlink(link, path, sizeof path) : -1;
   if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path || mount.layers.empty()) {
-    return Beneath::kCannotTell;
+    return beneath;
   }
   std::string within(path, static_cast<std::size_t>(length));
   const std::string& at = mount.mount_point;
   if (at != "/") {
     if (within.compare(0, at.size(), at) != 0 ||
         (within.size() > at.size() && within[at.size()] != '/')) {
-      return Beneath::kCannotTell;
+      return beneath;
     }
     within.erase(0, at.size());
   }
   if (mount.root != "/") within.insert(0, mount.root);
   // Every layer must be there to be looked in: a layer named by a relative path, or by one of
   // another mount namespace, tells nothing.
-  std::vector<dev_t> devices;
   for (const std::string& layer : mount.layers) {
     struct stat status;
     if (layer.empty() || layer[0] != '/' || stat(layer.c_str(), &status) != 0 ||
         !S_ISDIR(status.st_mode)) {
-      devices.clear();
+      beneath.devices.clear();
       break;
     }
-    devices.push_back(status.st_dev);
+    beneath.devices.push_back(status.st_dev);
   }
   // Where a file's data may lie elsewhere than its path tells and its status does not show (a
   // metacopy, a data-only layer), every file on a layer's device may be it, and every file where a
   // layer is out of reach.
   if (mount.metacopy || mount.data_from < mount.layers.size()) {
-    return devices.empty() ||
-                   std::find(devices.begin(), devices.end(), other.st_dev) != devices.end()
-               ? Beneath::kIsIt
-               : Beneath::kNotIt;
+    beneath.found = Beneath::Found::kOnLayers;
+    return beneath;
   }
-  if (devices.empty()) return Beneath::kCannotTell;
-  // The upper layer's file, else the first lower layer's that has the view's path.
+  if (beneath.devices.empty()) return beneath;
+  // The upper layer's file, else the first lower layer's that has the view's path. It shows the
+  // view's status, or the layers named are not those the overlay looks in.
   for (const std::string& layer : mount.layers) {
-    struct stat beneath;
-    if (stat((layer + within).c_str(), &beneath) == 0) {
-      if (beneath.st_dev == other.st_dev && beneath.st_ino == other.st_ino) return Beneath::kIsIt;
-      return ShowsStatusOf(view, beneath) ? Beneath::kNotIt : Beneath::kCannotTell;
+    if (stat((layer + within).c_str(), &beneath.file) == 0) {
+      beneath.at_path = true;
+      if (ShowsStatusOf(view, beneath.file)) beneath.found = Beneath::Found::kFile;
+      return beneath;
     }
-    if (errno != ENOENT && errno != ENOTDIR) return Beneath::kCannotTell;
+    if (errno != ENOENT && errno != ENOTDIR) return beneath;
   }
-  return Beneath::kCannotTell;  // in no layer by its path: found by a redirect
+  return beneath;  // in no layer by its path: found by a redirect
 }
 
 }  // namespace
@@ -184,15 +192,38 @@ bool IsOverlayView(int fd) {
 }
 
 bool HoldsDataOf(int view_fd, const struct stat& view, const struct stat& other) {
-  switch (LookBeneath(view_fd, view, other)) {
-    case Beneath::kIsIt:
-      return true;
-    case Beneath::kNotIt:
-      return false;
-    case Beneath::kCannotTell:
+  const Beneath beneath = LookBeneath(view_fd, view);
+  if (beneath.at_path && beneath.file.st_dev == other.st_dev &&
+      beneath.file.st_ino == other.st_ino) {
+    return true;  // also when one of them changed between the two looks at their status
+  }
+  switch (beneath.found) {
+    case Beneath::Found::kFile:
+      return beneath.file.st_dev == other.st_dev && beneath.file.st_ino == other.st_ino;
+    case Beneath::Found::kOnLayers:
+      return beneath.devices.empty() || std::find(beneath.devices.begin(), beneath.devices.end(),
+                                                  other.st_dev) != beneath.devices.end();
+    case Beneath::Found::kCannotTell:
       break;
   }
   return ShowsStatusOf(view, other);
+}
+
+bool DataFileOf(int view_fd, const struct stat& view, struct stat* file) {
+  const Beneath beneath = LookBeneath(view_fd, view);
+  if (beneath.found != Beneath::Found::kFile) return false;
+  *file = beneath.file;
+  return true;
+}
+
+bool DataFileNamed(const char* name, struct stat* file) {
+  const int fd = open(name, O_PATH | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat view;
+  const bool found = IsOverlayView(fd) && fstat(fd, &view) == 0 && S_ISREG(view.st_mode) &&
+                     DataFileOf(fd, view, file);
+  close(fd);
+  return found;
 }
 
 }  // namespace kg::platform::posix

@@ -52,4 +52,11 @@ bool IsOverlayView(int fd);
 // layer's device, or a layer is out of reach.
 bool HoldsDataOf(int view_fd, const struct stat& view, const struct stat& other);
 
+// For `view`, a regular file seen through an overlay and open as `view_fd`: the status of the file
+// beneath that holds its data, where the layers give it (see HoldsDataOf). False where they
+// cannot tell, and on a metacopy overlay.
+bool DataFileOf(int view_fd, const struct stat& view, struct stat* file);
+// DataFileOf for the file `name`, where it is a regular file seen through an overlay.
+bool DataFileNamed(const char* name, struct stat* file);
+
 }  // namespace kg::platform::posix

@@ -230,11 +230,19 @@ TableLook LockTableRefuses(const char* name, DWORD access) {
   }
   const long self = static_cast<long>(getpid());
   const bool writing = (access & GENERIC_WRITE) != 0;
+  // Seen through an overlay, the file is also the file beneath that holds its data, which an open
+  // through the view opens (and a lock or lease on it is on that file).
+  struct stat beneath;
+  const bool has_beneath = DataFileNamed(name, &beneath);
+  const auto of_beneath = [&](const LockEntry& entry) {
+    return has_beneath && entry.inode == beneath.st_ino &&
+           makedev(entry.major, entry.minor) == beneath.st_dev;
+  };
   // The entries of the file's inode number first (a waiter holds nothing), so that a lease can be
   // weighed against every entry of its kind, holder and name.
   std::vector<LockEntry> numbered;
   const bool whole = ForEachLockEntry([&](const LockEntry& entry) {
-    if (entry.inode == file.stx_ino && entry.pid != self && !entry.waiter) {
+    if ((entry.inode == file.stx_ino || of_beneath(entry)) && entry.pid != self && !entry.waiter) {
       numbered.push_back(entry);
     }
     return false;
@@ -242,6 +250,8 @@ TableLook LockTableRefuses(const char* name, DWORD access) {
   std::optional<TableNaming> naming;  // read at the first entry that needs it
   for (const LockEntry& entry : numbered) {
     if (!Conflicts(entry, writing)) continue;
+    if (of_beneath(entry)) return TableLook::kRefused;
+    if (entry.inode != file.stx_ino) continue;
     if (!naming) naming.emplace(file);
     switch (naming->Of(entry.major, entry.minor)) {
       case Naming::kOtherFile:

@@ -338,6 +338,16 @@ class OutputIsAnInput(FaultTestCase):
                 result = self.run_tool(*names, stdin=b"y\n", wrap=user)
                 self.assertFailure(result, "I/O error 32", stdout=question(names[2]) + b"\r\n")
                 self.assertFiles(held)
+        # Another process's lease or flock on the upper file that holds a copied-up file's data is
+        # on that file: named through the view, it is no output, and the lease is not broken.
+        self.mount_mirror("overlay", "h/v")
+        self.write("h/l/c.mo", OLD)
+        subprocess.run(write % "h/v/c.mo", shell=True, cwd=self.dir, check=True)
+        for how in ("read lease", fcntl.LOCK_SH):
+            with self.subTest(hold=how), self.holding("h/u/c.mo", how):
+                result = self.run_tool("a.mo", "b.mo", "h/v/c.mo", stdin=b"y\n")
+                self.assertFailure(result, "I/O error 32", stdout=question("h/v/c.mo") + b"\r\n")
+                self.assertFiles({"h/u/c.mo": lines("N 1", "@3 up")})
 
     @contextlib.contextmanager
     def holding(self, name, how, breaks=False):
