@@ -10,6 +10,7 @@ import shlex
 import shutil
 import stat
 import subprocess
+import sys
 import tempfile
 import unittest
 from dataclasses import dataclass
@@ -26,17 +27,59 @@ WINE_SKIPS = {
         "wine reports a pipe whose reader has gone as 233; Windows and Linux give 232",
 }
 RUNNER = shlex.split(os.environ.get("K_GRAFT_RUNNER", ""))
-# The file systems (statfs magic number: name) where the tool holds an input against writers with a
-# lease, as the build's own table lists them. A container's /tmp (overlayfs) is none of them.
-HELD_FILE_SYSTEMS_HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                        "runtime", "platform", "posix_held_file_systems.h")
-with open(HELD_FILE_SYSTEMS_HEADER) as header:
-    LEASE_FILE_SYSTEMS = {int(magic, 16): name for magic, name in
-                          re.findall(r'\{(0x[0-9A-Fa-f]+), "([^"]+)"\}', header.read())}
-assert LEASE_FILE_SYSTEMS, "no held file systems found in " + HELD_FILE_SYSTEMS_HEADER
+# The local file systems as the build's own table lists them (statfs magic number: (name, its
+# properties: "kHeld", where a lease sees every writer and an input is held, and "kOwnNumbers",
+# where two files on two mounts are two however alike)), and those where inputs are held. A
+# container's /tmp (overlayfs) is none of them.
+LOCAL_FILE_SYSTEMS_HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                         "runtime", "platform", "posix_local_file_systems.h")
+with open(LOCAL_FILE_SYSTEMS_HEADER) as header:
+    LOCAL_FILE_SYSTEMS = {int(magic, 16): (name, set(properties.replace(" ", "").split("|")))
+                          for magic, name, properties in re.findall(
+                              r'\{(0x[0-9A-Fa-f]+),\s*"([^"]+)",\s*([\w |]+)\}', header.read())}
+LEASE_FILE_SYSTEMS = {magic: name for magic, (name, properties) in LOCAL_FILE_SYSTEMS.items()
+                      if "kHeld" in properties}
+assert LEASE_FILE_SYSTEMS, "no held file systems found in " + LOCAL_FILE_SYSTEMS_HEADER
 CRLF = b"\r\n"
 PAUSE = CRLF + b"   ... press <Enter> to continue ..." + CRLF
 MODULE = os.path.basename(BINARY)  # the module name the failure report gives
+
+
+# How a test makes a file system of a type by its kernel type name, on a loop image: the command,
+# given the image (a 320 MiB sparse file) to write it on, or, for a read-only type, given the
+# image and the folder of the files it is to hold.
+IMAGE_MAKERS = {"btrfs": lambda image: ["mkfs.btrfs", "-q", image],
+                "ext4": lambda image: ["mkfs.ext4", "-q", image],
+                "xfs": lambda image: ["mkfs.xfs", "-q", image]}
+READ_ONLY_IMAGE_MAKERS = {
+    "squashfs": lambda image, folder: ["mksquashfs", folder, image, "-quiet", "-noappend"],
+    "erofs": lambda image, folder: ["mkfs.erofs", "--quiet", image, folder]}
+# Run in a session of its own, once per test process: unmounts (lazily, so that a loop device
+# goes with its mount) each place named on its pipe once the test process has gone, however it
+# ended, a kill included; the tests' own clean-ups unmount them before, as each test ends.
+UNMOUNTER = """import os, signal, subprocess, sys
+for number in (signal.SIGHUP, signal.SIGINT, signal.SIGTERM):
+    signal.signal(number, signal.SIG_IGN)
+said = got = os.read(int(sys.argv[1]), 4096)
+while got:
+    got = os.read(int(sys.argv[1]), 4096)
+    said += got
+for place in reversed(said.split(b"\\0")[:-1]):
+    subprocess.run(["umount", "-l", place], stderr=subprocess.DEVNULL)
+"""
+_unmounter = []  # the unmounter and the write end of its pipe, once it runs
+
+
+def unmount_at_exit(place):
+    """Has `place` unmounted when this test process ends, however it ends."""
+    if not _unmounter:
+        told, tell = os.pipe()
+        _unmounter.append(subprocess.Popen(  # kept, so that it is never waited for
+            [sys.executable, "-c", UNMOUNTER, str(told)], pass_fds=(told,), start_new_session=True,
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        os.close(told)
+        _unmounter.append(tell)
+    os.write(_unmounter[1], os.fsencode(place) + b"\0")
 
 
 def failure_report(message):
@@ -102,6 +145,7 @@ class ToolTestCase(unittest.TestCase):
                 return place
             tried.append("%s is %s" % (place, "%#x" % kind if kind else "not there"))
         place = tempfile.mkdtemp(prefix="kg-tmpfs-")
+        unmount_at_exit(place)
         mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", place],
                                  capture_output=True, text=True)
         if mounted.returncode == 0:
@@ -113,40 +157,54 @@ class ToolTestCase(unittest.TestCase):
                       "failed: %s" % (", ".join(LEASE_FILE_SYSTEMS.values()), "; ".join(tried),
                                       mounted.stderr.strip()))
 
-    def mount_mirror(self, kind, name):
+    def mount_mirror(self, kind, name, files=None):
         """Mounts under `name` in the scratch directory a view of the files of the directory
         beneath it, "overlay" (upper layer "u" beside `name`) or "bindfs" (of "src"), or a "ramfs",
-        "tmpfs" or "btrfs" (on a loop device, its image beside `name`) of its own; returns the
-        directory beneath (`name` for the others). Skips the subtest, saying why, where the mount
-        cannot be made."""
+        "tmpfs" or a type of IMAGE_MAKERS or READ_ONLY_IMAGE_MAKERS (on a loop device, its image
+        and a read-only type's folder "name.src" beside `name`) of its own, holding `files` (name:
+        bytes); returns the directory beneath (`name` for the others). Skips the subtest, saying
+        why, where the mount cannot be made."""
         beside = os.path.dirname(name)
         layers = [os.path.join(beside, d) for d in ("l", "u", "w")]
         beneath = {"overlay": layers[1], "bindfs": "src"}.get(kind, name)
         for d in (name, beneath) + (tuple(layers) if kind == "overlay" else ()):
             os.makedirs(self.path(d), exist_ok=True)
+        image, folder = self.path(name + ".img"), self.path(name + ".src")
         if kind == "overlay":
             command = ["mount", "-t", "overlay", "overlay", "-o", "lowerdir=%s,upperdir=%s,"
                        "workdir=%s" % tuple(self.path(d) for d in layers), self.path(name)]
         elif kind in ("ramfs", "tmpfs"):
             command = ["mount", "-t", kind, kind, self.path(name)]
-        elif kind == "btrfs":
-            command = ["mount", "-o", "loop", self.path(name + ".img"), self.path(name)]
-            if RUNNER or os.geteuid() != 0 or shutil.which("mkfs.btrfs") is None:
-                self.skipTest("needs root and mkfs.btrfs (btrfs-progs) for a btrfs mount")
-            with open(self.path(name + ".img"), "wb") as image:
-                image.truncate(128 << 20)
-            made = subprocess.run(["mkfs.btrfs", "-q", self.path(name + ".img")],
-                                  capture_output=True, text=True)
+        elif kind in IMAGE_MAKERS or kind in READ_ONLY_IMAGE_MAKERS:
+            command = ["mount", "-t", kind, "-o", "loop" if kind in IMAGE_MAKERS else "loop,ro",
+                       image, self.path(name)]
+            if kind in IMAGE_MAKERS:
+                make = IMAGE_MAKERS[kind](image)
+                with open(image, "wb") as f:
+                    f.truncate(320 << 20)
+            else:
+                make = READ_ONLY_IMAGE_MAKERS[kind](image, folder)
+                os.makedirs(folder)
+                for file_name, data in (files or {}).items():
+                    with open(os.path.join(folder, file_name), "wb") as f:
+                        f.write(data)
+                files = None
+            if RUNNER or os.geteuid() != 0 or shutil.which(make[0]) is None:
+                self.skipTest("needs root and %s for a %s mount" % (make[0], kind))
+            made = subprocess.run(make, capture_output=True, text=True)
             if made.returncode != 0:
-                self.skipTest("mkfs.btrfs failed here: %s" % made.stderr.strip())
+                self.skipTest("%s failed here: %s" % (make[0], made.stderr.strip()))
         else:
             command = ["bindfs", "--no-allow-other", self.path(beneath), self.path(name)]
         if RUNNER or os.geteuid() != 0 or shutil.which(command[0]) is None:
             self.skipTest("needs root and %s for a %s mount" % (command[0], kind))
+        unmount_at_exit(self.path(name))
         mounted = subprocess.run(command, capture_output=True, text=True)
         if mounted.returncode != 0:
             self.skipTest("%s mount refused here: %s" % (kind, mounted.stderr.strip()))
         self.addCleanup(subprocess.run, ["umount", "-l", self.path(name)])
+        for file_name, data in (files or {}).items():
+            self.write(os.path.join(name, file_name), data)
         return beneath
 
     def path(self, name):
