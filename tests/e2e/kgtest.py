@@ -161,7 +161,7 @@ class ToolTestCase(unittest.TestCase):
         """Mounts under `name` in the scratch directory a view of the files of the directory
         beneath it, "overlay" (upper layer "u" beside `name`) or "bindfs" (of "src"), or a "ramfs",
         "tmpfs" or a type of IMAGE_MAKERS or READ_ONLY_IMAGE_MAKERS (on a loop device, its image
-        and a read-only type's folder "name.src" beside `name`) of its own, holding `files` (name:
+        in a folder of the system's temporary directory) of its own, holding `files` (name:
         bytes); returns the directory beneath (`name` for the others). Skips the subtest, saying
         why, where the mount cannot be made."""
         beside = os.path.dirname(name)
@@ -169,13 +169,17 @@ class ToolTestCase(unittest.TestCase):
         beneath = {"overlay": layers[1], "bindfs": "src"}.get(kind, name)
         for d in (name, beneath) + (tuple(layers) if kind == "overlay" else ()):
             os.makedirs(self.path(d), exist_ok=True)
-        image, folder = self.path(name + ".img"), self.path(name + ".src")
         if kind == "overlay":
             command = ["mount", "-t", "overlay", "overlay", "-o", "lowerdir=%s,upperdir=%s,"
                        "workdir=%s" % tuple(self.path(d) for d in layers), self.path(name)]
         elif kind in ("ramfs", "tmpfs"):
             command = ["mount", "-t", kind, kind, self.path(name)]
         elif kind in IMAGE_MAKERS or kind in READ_ONLY_IMAGE_MAKERS:
+            if getattr(self, "images", None) is None:  # a place with room: removed after umount
+                self.images = tempfile.mkdtemp(prefix="kg-images-")
+                self.addCleanup(shutil.rmtree, self.images, True)
+            image = os.path.join(self.images, name.replace("/", "-") + ".img")
+            folder = os.path.join(self.images, name.replace("/", "-") + ".src")
             command = ["mount", "-t", kind, "-o", "loop" if kind in IMAGE_MAKERS else "loop,ro",
                        image, self.path(name)]
             if kind in IMAGE_MAKERS:
