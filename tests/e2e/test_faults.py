@@ -815,8 +815,9 @@ if said != b"back":
                 self.mount_mirror("tmpfs" if kind in READ_ONLY_IMAGE_MAKERS else kind, two)
                 for input_name, n in [(i, n) for i in inputs for n in range(128)]:
                     input_status, output = os.stat(self.path(input_name)), two + "/n%d" % n
-                    self.write(output, self.read(input_name))  # takes the next inode number
+                    self.write(output, b"")  # a new file takes the next inode number
                     if os.stat(self.path(output)).st_ino == input_status.st_ino:
+                        self.write(output, self.read(input_name))
                         os.utime(self.path(output), ns=(input_status.st_atime_ns,
                                                         input_status.st_mtime_ns))
                         break
