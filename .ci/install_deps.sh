@@ -29,7 +29,7 @@ for option in "$@"; do
       # The fuzzing stage; the fault tests (strace, setpriv, mount, bindfs, mkfs.btrfs); the
       # package checks.
       packages+=(clang libclang-rt-14-dev strace util-linux mount bindfs btrfs-progs man-db dpkg-dev
-        unzip lintian)
+        unzip lintian e2fsprogs xfsprogs squashfs-tools erofs-utils)
       ;;
     --bench) packages+=(time libbenchmark-dev) ;;
     -h | --help)

@@ -32,10 +32,11 @@ import gen_models
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The file systems where k_graft holds an input against writers, as the build's own table lists
-# them (statfs magic number: name).
-with open(os.path.join(HERE, "..", "runtime", "platform", "posix_held_file_systems.h")) as header:
-    HELD = {int(magic, 16): name for magic, name in
-            re.findall(r'\{(0x[0-9A-Fa-f]+), "([^"]+)"\}', header.read())}
+# them (statfs magic number: name): those whose entry says kHeld.
+with open(os.path.join(HERE, "..", "runtime", "platform", "posix_local_file_systems.h")) as header:
+    HELD = {int(magic, 16): name for magic, name, properties in
+            re.findall(r'\{(0x[0-9A-Fa-f]+),\s*"([^"]+)",\s*([\w |]+)\}', header.read())
+            if "kHeld" in properties.replace(" ", "").split("|")}
 
 
 CAT = "cat a b > c"

@@ -4,7 +4,7 @@
 //   - Within this process, an open that an earlier open's share mode forbids is refused: the table
 //     of open files (posix_handles.cpp) keeps what each open allows, and this file compares. Files
 //     are matched by device and inode, so that another name, a hard link or a symbolic link is
-//     still the same file; across two devices, unless both are local file systems (the held
+//     still the same file; across two devices, unless both are local file systems (the local
 //     table), by inode number, size and modification time: an overlay or a FUSE mirror shows the
 //     file beneath under a device of its own, and a network mount of a local folder keeps its
 //     numbers. A file seen through an overlay is also the file of its layers that holds its data
@@ -46,8 +46,8 @@
 #include <optional>
 #include <vector>
 
-#include "runtime/platform/posix_held_file_systems.h"
 #include "runtime/platform/posix_internal.h"
+#include "runtime/platform/posix_local_file_systems.h"
 #include "runtime/platform/posix_lock_table.h"
 #include "runtime/platform/posix_overlays.h"
 
@@ -67,27 +67,39 @@ bool Permits(DWORD access, DWORD share) {
          (!(access & GENERIC_WRITE) || (share & FILE_SHARE_WRITE));
 }
 
-// True when the file open as `fd` lies on a local disk or memory file system (kHeldFileSystems):
-// one where every writer opens a file through the inode that holds a lease, and whose inode
-// numbers are its own. Not so on a view of other files (an overlay, a FUSE mount), a network or
-// cluster file system, and every type not listed.
-bool OnLocalFileSystem(int fd) {
+// True when the file system holding the file open as `fd` is listed in kLocalFileSystems with
+// `property`; false where it is not, or where fstatfs fails. Not so on a view of other files (an
+// overlay, a FUSE mount), a network or cluster file system, or any type not listed.
+bool LocalFileSystemHas(int fd, posix::LocalProperty property) {
   struct statfs system;
   if (fstatfs(fd, &system) != 0) return false;
-  for (const posix::HeldFileSystem& held : posix::kHeldFileSystems) {
-    if (static_cast<std::uint32_t>(system.f_type) == held.magic) return true;
+  for (const posix::LocalFileSystem& local : posix::kLocalFileSystems) {
+    if (static_cast<std::uint32_t>(system.f_type) == local.magic) {
+      return (local.properties & property) != 0;
+    }
   }
   return false;
 }
 
+// True when a read lease on the file open as `fd` sees every writer of it (kHeld).
+bool LeaseSeesEveryWriter(int fd) {
+  return LocalFileSystemHas(fd, posix::kHeld);
+}
+
+// True when the inode numbers of the file system holding the file open as `fd` are its own
+// (kOwnNumbers): no file of another device is shown there again under its number.
+bool InodeNumbersAreItsOwn(int fd) {
+  return LocalFileSystemHas(fd, posix::kOwnNumbers);
+}
+
 // True when `a` (open as `fd_a`) and `b` (open as `fd_b`) are one file: the same inode of the same
 // device; across two devices, two regular files of which one, seen through an overlay, shows the
-// data the other holds beneath it (see posix::HoldsDataOf), or, where one at least is no local file
-// system (see OnLocalFileSystem: an overlay or a FUSE mirror showing the file beneath under a
-// device of its own, a network mount of a local folder, a type not known), that have the same
-// inode number, size and modification time (to the nanosecond). Two files on two local file
-// systems (two tmpfs mounts, two disks, two btrfs subvolumes) are otherwise always two, however
-// alike: their inode numbers are each file system's own.
+// data the other holds beneath it (see posix::HoldsDataOf), or, where one at least has no inode
+// numbers of its own (see InodeNumbersAreItsOwn: an overlay or a FUSE mirror showing the file
+// beneath under a device of its own, a network mount of a local folder, a type not known), that
+// have the same inode number, size and modification time (to the nanosecond). Two files on two
+// local file systems (two tmpfs mounts, two disks, two btrfs subvolumes) are otherwise always two,
+// however alike: their inode numbers are each file system's own.
 bool SameFile(int fd_a, const struct stat& a, int fd_b, const struct stat& b) {
   if (a.st_dev == b.st_dev) return a.st_ino == b.st_ino;
   if (!S_ISREG(a.st_mode) || !S_ISREG(b.st_mode)) return false;
@@ -97,7 +109,7 @@ bool SameFile(int fd_a, const struct stat& a, int fd_b, const struct stat& b) {
   }
   return a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
          a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-         !(OnLocalFileSystem(fd_a) && OnLocalFileSystem(fd_b));
+         !(InodeNumbersAreItsOwn(fd_a) && InodeNumbersAreItsOwn(fd_b));
 }
 
 // True when standard output or standard error writes into this file: a regular file or a pipe
@@ -283,7 +295,7 @@ TableLook LockTableRefuses(const char* name, DWORD access) {
 
 DWORD HoldAgainstWriters(int fd, bool* held, Stamp* stamp) {
   // Where writers may get in unseen, the lease tells what it can and is let go: read unheld.
-  const bool sees_every_writer = OnLocalFileSystem(fd);
+  const bool sees_every_writer = LeaseSeesEveryWriter(fd);
   Lease lease = TryReadLease(fd, sees_every_writer);
   if (lease == Lease::kWriterHasIt) return ERROR_SHARING_VIOLATION;
   *held = lease == Lease::kTaken && sees_every_writer;

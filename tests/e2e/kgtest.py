@@ -27,14 +27,19 @@ WINE_SKIPS = {
         "wine reports a pipe whose reader has gone as 233; Windows and Linux give 232",
 }
 RUNNER = shlex.split(os.environ.get("K_GRAFT_RUNNER", ""))
-# The file systems (statfs magic number: name) where the tool holds an input against writers with a
-# lease, as the build's own table lists them. A container's /tmp (overlayfs) is none of them.
-HELD_FILE_SYSTEMS_HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                        "runtime", "platform", "posix_held_file_systems.h")
-with open(HELD_FILE_SYSTEMS_HEADER) as header:
-    LEASE_FILE_SYSTEMS = {int(magic, 16): name for magic, name in
-                          re.findall(r'\{(0x[0-9A-Fa-f]+), "([^"]+)"\}', header.read())}
-assert LEASE_FILE_SYSTEMS, "no held file systems found in " + HELD_FILE_SYSTEMS_HEADER
+# The local file systems as the build's own table lists them (statfs magic number: (name, its
+# properties: "kHeld", where a lease sees every writer and an input is held, and "kOwnNumbers",
+# where two files on two mounts are two however alike)), and those where inputs are held. A
+# container's /tmp (overlayfs) is none of them.
+LOCAL_FILE_SYSTEMS_HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                         "runtime", "platform", "posix_local_file_systems.h")
+with open(LOCAL_FILE_SYSTEMS_HEADER) as header:
+    LOCAL_FILE_SYSTEMS = {int(magic, 16): (name, set(properties.replace(" ", "").split("|")))
+                          for magic, name, properties in re.findall(
+                              r'\{(0x[0-9A-Fa-f]+),\s*"([^"]+)",\s*([\w |]+)\}', header.read())}
+LEASE_FILE_SYSTEMS = {magic: name for magic, (name, properties) in LOCAL_FILE_SYSTEMS.items()
+                      if "kHeld" in properties}
+assert LEASE_FILE_SYSTEMS, "no held file systems found in " + LOCAL_FILE_SYSTEMS_HEADER
 CRLF = b"\r\n"
 
 
@@ -54,6 +59,15 @@ PAUSE = CRLF + b"   ... press <Enter> to continue ..." + CRLF
 MODULE = os.path.basename(BINARY)  # the module name the failure report gives
 
 
+# How a test makes a file system of a type by its kernel type name, on a loop image: the command,
+# given the image (a 320 MiB sparse file) to write it on, or, for a read-only type, given the
+# image and the folder of the files it is to hold.
+IMAGE_MAKERS = {"btrfs": lambda image: ["mkfs.btrfs", "-q", image],
+                "ext4": lambda image: ["mkfs.ext4", "-q", image],
+                "xfs": lambda image: ["mkfs.xfs", "-q", image]}
+READ_ONLY_IMAGE_MAKERS = {
+    "squashfs": lambda image, folder: ["mksquashfs", folder, image, "-quiet", "-noappend"],
+    "erofs": lambda image, folder: ["mkfs.erofs", "--quiet", image, folder]}
 def failure_report(message):
     """A pattern for the whole standard error of a run ended by an EInOutError with `message`
     (given without its full stop); group 1 is the 8 offset digits."""
@@ -128,14 +142,15 @@ class ToolTestCase(unittest.TestCase):
                       "failed: %s" % (", ".join(LEASE_FILE_SYSTEMS.values()), "; ".join(tried),
                                       mounted.stderr.strip()))
 
-    def mount_mirror(self, kind, name):
+    def mount_mirror(self, kind, name, files=None):
         """Mounts under `name` in the scratch directory a view of the files of the directory
         beneath it, "overlay" (upper layer "u" beside `name`; "relative overlay": its layers named
         by relative paths, which its mount options then show; "metacopy overlay": a copy-up of
-        attributes leaves the data beneath; "two-system overlay": its upper layer "t/u" on a tmpfs) or "bindfs" (of "src"), or a "ramfs",
-        "tmpfs" or "btrfs" (on a loop device, its image beside `name`) of its own; returns the
-        directory beneath (`name` for the others). Skips the subtest, saying why, where the mount
-        cannot be made."""
+        attributes leaves the data beneath; "two-system overlay": its upper layer "t/u" on a
+        tmpfs) or "bindfs" (of "src"), or a "ramfs", "tmpfs" or a type of IMAGE_MAKERS or
+        READ_ONLY_IMAGE_MAKERS (on a loop device, its image in a folder of the system's temporary
+        directory) of its own, holding `files` (name: bytes); returns the directory beneath
+        (`name` for the others). Skips the subtest, saying why, where the mount cannot be made."""
         beside = os.path.dirname(name)
         layers = [os.path.join(beside, d) for d in ("l", "u", "w")]
         if kind == "two-system overlay":  # its upper layer on a tmpfs of its own
@@ -153,16 +168,30 @@ class ToolTestCase(unittest.TestCase):
                                            else ""), self.path(name)]
         elif kind in ("ramfs", "tmpfs"):
             command = ["mount", "-t", kind, kind, self.path(name)]
-        elif kind == "btrfs":
-            command = ["mount", "-o", "loop", self.path(name + ".img"), self.path(name)]
-            if RUNNER or os.geteuid() != 0 or shutil.which("mkfs.btrfs") is None:
-                self.skipTest("needs root and mkfs.btrfs (btrfs-progs) for a btrfs mount")
-            with open(self.path(name + ".img"), "wb") as image:
-                image.truncate(128 << 20)
-            made = subprocess.run(["mkfs.btrfs", "-q", self.path(name + ".img")],
-                                  capture_output=True, text=True)
+        elif kind in IMAGE_MAKERS or kind in READ_ONLY_IMAGE_MAKERS:
+            if getattr(self, "images", None) is None:  # a place with room: removed after umount
+                self.images = tempfile.mkdtemp(prefix="kg-images-")
+                self.addCleanup(shutil.rmtree, self.images, True)
+            image = os.path.join(self.images, name.replace("/", "-") + ".img")
+            folder = os.path.join(self.images, name.replace("/", "-") + ".src")
+            command = ["mount", "-t", kind, "-o", "loop" if kind in IMAGE_MAKERS else "loop,ro",
+                       image, self.path(name)]
+            if kind in IMAGE_MAKERS:
+                make = IMAGE_MAKERS[kind](image)
+                with open(image, "wb") as f:
+                    f.truncate(320 << 20)
+            else:
+                make = READ_ONLY_IMAGE_MAKERS[kind](image, folder)
+                os.makedirs(folder)
+                for file_name, data in (files or {}).items():
+                    with open(os.path.join(folder, file_name), "wb") as f:
+                        f.write(data)
+                files = None
+            if RUNNER or os.geteuid() != 0 or shutil.which(make[0]) is None:
+                self.skipTest("needs root and %s for a %s mount" % (make[0], kind))
+            made = subprocess.run(make, capture_output=True, text=True)
             if made.returncode != 0:
-                self.skipTest("mkfs.btrfs failed here: %s" % made.stderr.strip())
+                self.skipTest("%s failed here: %s" % (make[0], made.stderr.strip()))
         else:
             command = ["bindfs", "--no-allow-other", self.path(beneath), self.path(name)]
         if RUNNER or os.geteuid() != 0 or shutil.which(command[0]) is None:
@@ -171,6 +200,8 @@ class ToolTestCase(unittest.TestCase):
         if mounted.returncode != 0:
             self.skipTest("%s mount refused here: %s" % (kind, mounted.stderr.strip()))
         self.addCleanup(subprocess.run, ["umount", "-l", self.path(name)])
+        for file_name, data in (files or {}).items():
+            self.write(os.path.join(name, file_name), data)
         return beneath
 
     def path(self, name):

@@ -19,7 +19,8 @@ import subprocess
 import sys
 import unittest
 
-from kgtest import PAUSE, RUNNER, Result, ToolTestCase, lines, linux_only
+from kgtest import (IMAGE_MAKERS, LOCAL_FILE_SYSTEMS, PAUSE, READ_ONLY_IMAGE_MAKERS, RUNNER, Result,
+                    ToolTestCase, lines, linux_only)
 from test_usage import USAGE
 
 FIRST = lines("N 1", "N 2", "@3 first", "B 1")
@@ -927,6 +928,57 @@ if said != b"back":
                 self.assertFiles({"t1/a.mo": FIRST, "t1/b.mo": SECOND, "t1/ov/a.mo": FIRST,
                                   output: MERGED})
 
+    def test_each_local_file_system_type_that_this_kernel_mounts(self):
+        # Each type a test can make is local, as the table must say: an input there is held (the
+        # shim sees the shortcuts only a held input takes) where a lease can be had, and a file
+        # with an input's inode number, size and time on a second mount of the type (of a
+        # read-only type, on a tmpfs), named as the output, is another file: the question, then
+        # the merge.
+        wrap = self.shim()
+        big, far = big_model(5000, 4000, b"first"), big_model(5000, 4500, b"second")
+        with open("/proc/filesystems") as known:
+            kernel = known.read().split()
+        tested = []
+        for kind in list(IMAGE_MAKERS) + list(READ_ONLY_IMAGE_MAKERS) + ["tmpfs", "ramfs"]:
+            with self.subTest(type=kind):
+                if kind not in kernel:
+                    self.skipTest("this kernel mounts no %s" % kind)
+                one, two = "fs-%s/1" % kind, "fs-%s/2" % kind
+                self.mount_mirror(kind, one, {"a.mo": big, "b.mo": far})
+                inputs = (one + "/a.mo", one + "/b.mo")
+                with open(self.path(inputs[0])) as input_file:
+                    try:
+                        fcntl.fcntl(input_file, fcntl.F_SETLEASE, fcntl.F_RDLCK)
+                        leased = True
+                    except OSError:
+                        leased = False
+                self.write("log", b"")
+                result = self.run_tool(*inputs, kind + ".mo",
+                                       wrap=wrap + ["KG_CALL_LOG=" + self.path("log")])
+                self.assertRun(result, stdout=created(kind + ".mo"))
+                self.assertEqual(sorted(set(self.read("log").decode().split())),
+                                 ["copy", "seek"] if leased else [])
+                tested.append(kind)
+                self.mount_mirror("tmpfs" if kind in READ_ONLY_IMAGE_MAKERS else kind, two)
+                for input_name, n in [(i, n) for i in inputs for n in range(128)]:
+                    input_status, output = os.stat(self.path(input_name)), two + "/n%d" % n
+                    self.write(output, b"")  # a new file takes the next inode number
+                    if os.stat(self.path(output)).st_ino == input_status.st_ino:
+                        self.write(output, self.read(input_name))
+                        os.utime(self.path(output), ns=(input_status.st_atime_ns,
+                                                        input_status.st_mtime_ns))
+                        break
+                else:
+                    self.skipTest("no file of a second %s took an input's inode number" % kind)
+                result = self.run_tool(*inputs, output, stdin=b"y\n")
+                self.assertRun(result, stdout=question(output) + b"\r\n" + created(output))
+                self.assertFiles({inputs[0]: big, inputs[1]: far,
+                                  output: big[:4000 * 60] + far[4500 * 60:]})
+                tested[-1] += " (its twins too)"
+        untested = [name for name, _ in LOCAL_FILE_SYSTEMS.values()
+                    if not any(kind.split()[0] in name.split("/") for kind in tested)]
+        print("\nLocal file system types tested: %s; not here: %s." % (
+            ", ".join(tested) or "none", ", ".join(untested)), file=sys.stderr)
 
 class UnusualInputs(FaultTestCase):
     def test_bytes_0_255_26_and_lone_carriage_returns(self):
