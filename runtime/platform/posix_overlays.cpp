@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -224,6 +225,39 @@ bool DataFileNamed(const char* name, struct stat* file) {
                      DataFileOf(fd, view, file);
   close(fd);
   return found;
+}
+
+bool ImageBeneath(int fd, struct stat* image) {
+  struct statx mount_of;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount_of) != 0 ||
+      (mount_of.stx_mask & STATX_MNT_ID) == 0) {
+    return false;
+  }
+  // "27 1 7:0 / /m ro,relatime - squashfs /dev/loop0 ro": the source after the type.
+  std::string source;
+  ForEachLine("/proc/self/mountinfo", [&](char* line) {
+    unsigned long long id = 0;
+    const char* fields = std::strstr(line, " - ");
+    char named[PATH_MAX];
+    if (std::sscanf(line, "%llu", &id) != 1 || id != mount_of.stx_mnt_id || fields == nullptr) {
+      return false;
+    }
+    if (std::sscanf(fields + 3, "%*s %4095s", named) == 1) source = Unescaped(named);
+    return true;
+  });
+  struct stat device;
+  if (source.empty() || source[0] != '/' || stat(source.c_str(), &device) != 0) return false;
+  if (S_ISBLK(device.st_mode)) {  // a loop device's file, as the system names it
+    char backing[64];
+    std::snprintf(backing, sizeof backing, "/sys/dev/block/%u:%u/loop/backing_file",
+                  major(device.st_rdev), minor(device.st_rdev));
+    source.clear();
+    ForEachLine(backing, [&](char* line) { return source = line, true; });
+    if (source.empty() || stat(source.c_str(), &device) != 0) return false;
+  }
+  if (!S_ISREG(device.st_mode)) return false;
+  *image = device;
+  return true;
 }
 
 }  // namespace kg::platform::posix

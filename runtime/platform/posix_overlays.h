@@ -1,4 +1,5 @@
-// Overlays and their layers: which file beneath holds the data that a file seen through one shows.
+// Files beneath file systems: which file of an overlay's layers holds the data that a file seen
+// through it shows, and which image file a file system is mounted from.
 //
 // An overlay (overlayfs) shows the files of its layers as one tree: a file of its upper layer, or
 // else of the first lower layer that has it. Written through the view, a lower file is first
@@ -58,5 +59,11 @@ bool HoldsDataOf(int view_fd, const struct stat& view, const struct stat& other)
 bool DataFileOf(int view_fd, const struct stat& view, struct stat* file);
 // DataFileOf for the file `name`, where it is a regular file seen through an overlay.
 bool DataFileNamed(const char* name, struct stat* file);
+
+// The regular file that the file system holding the file open as `fd` is mounted from (in
+// `image`): the file behind its loop device, or the file it was mounted from directly. False for
+// a file system of a disk, of memory, of the network, or where the system does not tell. Written,
+// such a file changes every file of that file system.
+bool ImageBeneath(int fd, struct stat* image);
 
 }  // namespace kg::platform::posix

@@ -135,12 +135,20 @@ bool SharingAllows(int fd, const struct stat& status, DWORD access, DWORD share)
     return false;
   }
   const bool view = posix::IsOverlayView(fd);  // whose inode number need not be its data's
+  struct stat image;
+  const bool on_image = posix::ImageBeneath(fd, &image);
   for (const OpenEntry& entry : posix::OpenEntries()) {
-    if (entry.fd < 0) continue;
-    if (entry.inode != status.st_ino && !view && !posix::IsOverlayView(entry.fd)) continue;
     struct stat open;  // asked afresh: the entry's size and time as they are now
-    if (fstat(entry.fd, &open) != 0 || !SameFile(entry.fd, open, fd, status)) continue;
-    if (!Permits(access, entry.share) || !Permits(entry.access, share)) return false;
+    if (entry.fd < 0 || fstat(entry.fd, &open) != 0) continue;
+    // One file, or one the file system of the other is mounted from: a write of either changes
+    // the other's data.
+    struct stat entry_image;
+    const bool one = (on_image && open.st_dev == image.st_dev && open.st_ino == image.st_ino) ||
+                     (posix::ImageBeneath(entry.fd, &entry_image) &&
+                      entry_image.st_dev == status.st_dev && entry_image.st_ino == status.st_ino) ||
+                     ((entry.inode == status.st_ino || view || posix::IsOverlayView(entry.fd)) &&
+                      SameFile(entry.fd, open, fd, status));
+    if (one && (!Permits(access, entry.share) || !Permits(entry.access, share))) return false;
   }
   return true;
 }

@@ -350,6 +350,30 @@ class OutputIsAnInput(FaultTestCase):
                 self.assertFailure(result, "I/O error 32", stdout=question("h/v/c.mo") + b"\r\n")
                 self.assertFiles({"h/u/c.mo": lines("N 1", "@3 up")})
 
+    @linux_only("loop mounts and setpriv")
+    def test_the_image_that_an_input_s_file_system_is_mounted_from_is_no_output(self):
+        # Replaced, the image would take every file of the mounted file system with it, the inputs
+        # included: read-only (squashfs) or read and written through its loop device (ext4), as
+        # root and as a user who may write it (the loop device's writes, which a user's probe
+        # cannot see, no help).
+        for kind, user in (("squashfs", []), ("squashfs", UNPRIVILEGED), ("ext4", UNPRIVILEGED)):
+            with self.subTest(kind=kind, user=user):
+                name = "%s%d" % (kind, len(user))
+                self.mount_mirror(kind, name, {"a.mo": FIRST, "b.mo": SECOND})
+                for input_name, text in (("a.mo", FIRST), ("b.mo", SECOND)):
+                    if kind == "ext4":
+                        self.write(name + "/" + input_name, text)
+                image = os.path.join(self.images, name + ".img")
+                os.chmod(self.images, 0o777)
+                os.chmod(image, 0o666)
+                before = file_digest(image)
+                result = self.run_tool(name + "/a.mo", name + "/b.mo", image, stdin=b"y\n",
+                                       wrap=user)
+                self.assertFailure(result, "I/O error 32", stdout=question(image) + b"\r\n")
+                self.assertEqual(file_digest(image), before)
+                self.assertFiles({name + "/a.mo": FIRST, name + "/b.mo": SECOND})
+
+
     @contextlib.contextmanager
     def holding(self, name, how, breaks=False):
         """Holds the file `name` for the block as another process would: `how` is a flock(2)
