@@ -58,6 +58,55 @@ void AddLowerLayers(std::string_view value, OverlayMount* mount) {
   }
 }
 
+// The path of the file open as `fd`, as this process sees paths; empty where the system does not
+// tell.
+std::string PathOf(int fd) {
+  char link[32], path[PATH_MAX];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t length = readlink(link, path, sizeof path);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) return {};
+  return std::string(path, static_cast<std::size_t>(length));
+}
+
+// True when `path` is the directory `at` or lies beneath it.
+bool Under(const std::string& path, const std::string& at) {
+  return at == "/" || (path.compare(0, at.size(), at) == 0 &&
+                       (path.size() == at.size() || path[at.size()] == '/'));
+}
+
+// The line of /proc/self/mountinfo of the mount that the file open as `fd` (its status `status`,
+// its path `path`) lies on, or empty: the line of its mount id, or, where the system gives none (a
+// user-mode emulator's statx drops it), of the mount of its device whose mount point is the
+// longest over its path.
+std::string MountLineOf(int fd, const struct stat& status, const std::string& path) {
+  struct statx mount_of;
+  const bool by_id = statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount_of) == 0 &&
+                     (mount_of.stx_mask & STATX_MNT_ID) != 0;
+  std::string found;
+  std::size_t longest = 0;
+  ForEachLine("/proc/self/mountinfo", [&](char* line) {
+    unsigned long long id = 0;
+    unsigned major_number = 0, minor_number = 0;
+    char at[PATH_MAX];
+    if (std::sscanf(line, "%llu %*u %u:%u %*s %4095s", &id, &major_number, &minor_number, at) !=
+        4) {
+      return false;
+    }
+    if (by_id) {
+      if (id == mount_of.stx_mnt_id) found = line;
+      return id == mount_of.stx_mnt_id;
+    }
+    const std::string mount_point = Unescaped(at);
+    if (makedev(major_number, minor_number) == status.st_dev && Under(path, mount_point) &&
+        mount_point.size() >= longest) {
+      found = line;
+      longest = mount_point.size();
+    }
+    return false;
+  });
+  return found;
+}
+
 // True when `file` has the status that `view` shows, but for the device and inode number.
 bool ShowsStatusOf(const struct stat& view, const struct stat& file) {
   return view.st_size == file.st_size && view.st_mode == file.st_mode &&
@@ -82,33 +131,14 @@ struct Beneath {
 // The file beneath that holds the data of `view`, open as `view_fd` (see HoldsDataOf).
 Beneath LookBeneath(int view_fd, const struct stat& view) {
   Beneath beneath;
-  struct statx mount_of;
-  if (statx(view_fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount_of) != 0 ||
-      (mount_of.stx_mask & STATX_MNT_ID) == 0) {
-    return beneath;
-  }
-  OverlayMount mount;
-  bool found = false;
-  ForEachLine("/proc/self/mountinfo", [&](char* line) {
-    found = ParseOverlayMount(line, &mount) && mount.id == mount_of.stx_mnt_id;
-    return found;
-  });
   // The view's path within the overlay: its path as this process sees it, less the mount point.
-  char link[32], path[PATH_MAX];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", view_fd);
-  const ssize_t length = found ? readlink(link, path, sizeof path) : -1;
-  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path || mount.layers.empty()) {
+  std::string within = PathOf(view_fd);
+  OverlayMount mount;
+  if (within.empty() || !ParseOverlayMount(MountLineOf(view_fd, view, within).c_str(), &mount) ||
+      mount.layers.empty() || !Under(within, mount.mount_point)) {
     return beneath;
   }
-  std::string within(path, static_cast<std::size_t>(length));
-  const std::string& at = mount.mount_point;
-  if (at != "/") {
-    if (within.compare(0, at.size(), at) != 0 ||
-        (within.size() > at.size() && within[at.size()] != '/')) {
-      return beneath;
-    }
-    within.erase(0, at.size());
-  }
+  if (mount.mount_point != "/") within.erase(0, mount.mount_point.size());
   if (mount.root != "/") within.insert(0, mount.root);
   // Every layer must be there to be looked in: a layer named by a relative path, or by one of
   // another mount namespace, tells nothing.
@@ -228,23 +258,16 @@ bool DataFileNamed(const char* name, struct stat* file) {
 }
 
 bool ImageBeneath(int fd, struct stat* image) {
-  struct statx mount_of;
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount_of) != 0 ||
-      (mount_of.stx_mask & STATX_MNT_ID) == 0) {
-    return false;
-  }
+  struct stat status;
+  if (fstat(fd, &status) != 0) return false;
   // "27 1 7:0 / /m ro,relatime - squashfs /dev/loop0 ro": the source after the type.
+  const std::string line = MountLineOf(fd, status, PathOf(fd));
+  const char* fields = std::strstr(line.c_str(), " - ");
+  char named[PATH_MAX];
   std::string source;
-  ForEachLine("/proc/self/mountinfo", [&](char* line) {
-    unsigned long long id = 0;
-    const char* fields = std::strstr(line, " - ");
-    char named[PATH_MAX];
-    if (std::sscanf(line, "%llu", &id) != 1 || id != mount_of.stx_mnt_id || fields == nullptr) {
-      return false;
-    }
-    if (std::sscanf(fields + 3, "%*s %4095s", named) == 1) source = Unescaped(named);
-    return true;
-  });
+  if (fields != nullptr && std::sscanf(fields + 3, "%*s %4095s", named) == 1) {
+    source = Unescaped(named);
+  }
   struct stat device;
   if (source.empty() || source[0] != '/' || stat(source.c_str(), &device) != 0) return false;
   if (S_ISBLK(device.st_mode)) {  // a loop device's file, as the system names it
