@@ -15,6 +15,8 @@
 #include <cstring>
 #include <vector>
 
+#include "runtime/platform/posix_overlays.h"
+
 namespace kg::platform::posix {
 
 namespace {
@@ -45,44 +47,19 @@ bool IsEnd(const char* field) {
   return true;
 }
 
-// Undoes the octal escapes (\040 for a blank) of a path as /proc/self/mountinfo shows it, in place.
-void Unescape(char* path) {
-  char* to = path;
-  for (const char* from = path; *from != '\0'; ++to) {
-    if (from[0] == '\\' && from[1] >= '0' && from[1] <= '3' && from[2] >= '0' && from[2] <= '7' &&
-        from[3] >= '0' && from[3] <= '7') {
-      *to = static_cast<char>((from[1] - '0') * 64 + (from[2] - '0') * 8 + (from[3] - '0'));
-      from += 4;
-    } else {
-      *to = *from++;
+// The device that every layer of the overlay `overlay` lies on, where there is one: such an
+// overlay shows each file of its layers under that file's own inode number. False for an overlay
+// whose layers lie on two devices (inode numbers of its own) or cannot be found.
+bool LayersDevice(const OverlayMount& overlay, dev_t* beneath) {
+  for (std::size_t layer = 0; layer < overlay.layers.size(); ++layer) {
+    struct stat status;
+    if (stat(overlay.layers[layer].c_str(), &status) != 0 ||
+        (layer > 0 && status.st_dev != *beneath)) {
+      return false;
     }
+    *beneath = status.st_dev;
   }
-  *to = '\0';
-}
-
-// For the line of /proc/self/mountinfo of an overlay, "50 26 0:42 / /m rw - overlay overlay
-// rw,lowerdir=/l,upperdir=/u,workdir=/w" (its options are cut up in place): the device that every
-// one of its layers lies on, where there is one. Such an overlay shows each file of its layers
-// under that file's own inode number. False for an overlay whose layers lie on two devices (inode
-// numbers of its own) or cannot be found.
-bool LayersDevice(char* options, dev_t* beneath) {
-  bool any = false;
-  char* options_left = nullptr;
-  for (char* option = strtok_r(options, ",", &options_left); option != nullptr;
-       option = strtok_r(nullptr, ",", &options_left)) {
-    const bool lower = std::strncmp(option, "lowerdir=", 9) == 0;
-    if (!lower && std::strncmp(option, "upperdir=", 9) != 0) continue;
-    char* rest = nullptr;
-    for (char* dir = strtok_r(option + 9, lower ? ":" : "", &rest); dir != nullptr;
-         dir = strtok_r(nullptr, lower ? ":" : "", &rest)) {
-      Unescape(dir);
-      struct stat layer;
-      if (stat(dir, &layer) != 0 || (any && layer.st_dev != *beneath)) return false;
-      *beneath = layer.st_dev;
-      any = true;
-    }
-  }
-  return any;
+  return !overlay.layers.empty();
 }
 
 // ForEachLine on the open table `table`.
@@ -177,11 +154,9 @@ TableNaming::TableNaming(const struct statx& file)
       mount_ = device;
       mount_found = true;
     }
-    char* fields = std::strstr(line, " - overlay ");
-    char* options =
-        fields != nullptr ? std::strchr(fields + 11, ' ') : nullptr;  // after the source
+    OverlayMount overlay;
     dev_t beneath = 0;
-    if (options == nullptr || !LayersDevice(options + 1, &beneath)) return false;
+    if (!ParseOverlayMount(line, &overlay) || !LayersDevice(overlay, &beneath)) return false;
     if (device == own_) overlays_.push_back(beneath);  // the file's own overlay: the file beneath
     if (beneath == own_) overlays_.push_back(device);  // an overlay over the file's device
     return false;
