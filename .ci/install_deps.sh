@@ -50,7 +50,12 @@ for option in "$@"; do
   esac
 done
 if [ "$cross" = yes ]; then
-  packages+=(g++-aarch64-linux-gnu g++-s390x-linux-gnu googletest qemu-user-static)
+  packages+=(g++-aarch64-linux-gnu g++-s390x-linux-gnu googletest)
+  # qemu's user-mode emulators, but where a qemu-user of series 10 or later holds its own (the
+  # wine32 set-up installs one from backports where it needs it) that stands in for this one.
+  if [[ $(dpkg-query -W -f '${Version}' qemu-user 2>/dev/null) != 1:[1-9][0-9].* ]]; then
+    packages+=(qemu-user-static)
+  fi
 fi
 if [ "$windows" = yes ]; then
   packages+=(g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine wine64 wine32:i386)

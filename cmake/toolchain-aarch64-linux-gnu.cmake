@@ -2,5 +2,4 @@
 # qemu-aarch64-static (qemu-user-static).
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(KG_CROSS_TRIPLET aarch64-linux-gnu)
-set(KG_QEMU qemu-aarch64-static)
 include(${CMAKE_CURRENT_LIST_DIR}/linux-gnu-cross-common.cmake)

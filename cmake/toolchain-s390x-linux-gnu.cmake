@@ -2,5 +2,4 @@
 # run under qemu-s390x-static (qemu-user-static).
 set(CMAKE_SYSTEM_PROCESSOR s390x)
 set(KG_CROSS_TRIPLET s390x-linux-gnu)
-set(KG_QEMU qemu-s390x-static)
 include(${CMAKE_CURRENT_LIST_DIR}/linux-gnu-cross-common.cmake)

@@ -118,10 +118,11 @@ for build in aarch64:all s390x:unit; do
   if ! command -v "$triplet-g++" >/dev/null; then
     skip "$arch build and tests" "$triplet-g++ not found (.ci/install_deps.sh --cross)"
     continue
-  elif ! command -v "qemu-$arch-static" >/dev/null; then
+  elif ! qemu=$(command -v "qemu-$arch-static" || command -v "qemu-$arch"); then
     skip "$arch build and tests" "qemu-$arch-static not found (.ci/install_deps.sh --cross)"
     continue
   fi
+  [ "$arch" != aarch64 ] || qemu_aarch64=$qemu
   start=$(date +%s)
   cmake -S . -B "build-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$triplet.cmake" \
     -DCMAKE_BUILD_TYPE=Release
@@ -134,7 +135,7 @@ for build in aarch64:all s390x:unit; do
   else
     cross_failed=$((cross_failed + 1))
   fi
-  echo "$arch: build and tests under qemu-$arch-static took $(($(date +%s) - start)) s"
+  echo "$arch: build and tests under $qemu took $(($(date +%s) - start)) s"
 done
 # The arm64 package from the tested build: an aarch64 executable that prints the usage line under
 # the emulator, checked by lintian as the amd64 one is.
@@ -146,8 +147,8 @@ if [ "$aarch64_built" = yes ]; then
   dpkg-deb -x "$deb" "$unpacked"
   header=$(aarch64-linux-gnu-readelf -h "$unpacked/usr/bin/k_graft")
   usage_status=0
-  usage_text=$(qemu-aarch64-static -L /usr/aarch64-linux-gnu "$unpacked/usr/bin/k_graft" \
-    </dev/null) || usage_status=$?
+  usage_text=$("$qemu_aarch64" -L /usr/aarch64-linux-gnu "$unpacked/usr/bin/k_graft" </dev/null) ||
+    usage_status=$?
   usage_line=${usage_text%%$'\n'*}
   usage_line=${usage_line%$'\r'}
   rm -rf "$unpacked"
