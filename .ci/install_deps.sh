@@ -7,9 +7,12 @@
 #                                        the i386 architecture), then the set-up that lets wine32
 #                                        start where the kernel runs no 32-bit code
 #                                        (.ci/setup_wine32.sh; KG_WINE32_EMULATE is passed on)
+#   bash .ci/install_deps.sh --cross     also the aarch64 and s390x cross compilers, GoogleTest's
+#                                        sources (built by the cross builds) and qemu-user-static
 #   bash .ci/install_deps.sh --all       what every stage of tests/run_all.sh needs: --windows,
-#                                        clang and its libFuzzer runtime, strace, setpriv, mount,
-#                                        bindfs, btrfs-progs, man-db, dpkg-dev, unzip and lintian
+#                                        --cross, clang and its libFuzzer runtime, strace, setpriv,
+#                                        mount, bindfs, btrfs-progs, man-db, dpkg-dev, unzip and
+#                                        lintian
 #   bash .ci/install_deps.sh --bench     also /usr/bin/time and Google Benchmark (bench/)
 #
 # The options combine. In a root shell it runs apt-get itself, otherwise through sudo. Packages
@@ -17,15 +20,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage() { sed -n '4,16s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '4,19s/^# \{0,1\}//p' "$0"; }
 
 packages=(cmake make g++ libgtest-dev python3)
 windows=no
+cross=no
 for option in "$@"; do
   case $option in
     --windows) windows=yes ;;
+    --cross) cross=yes ;;
     --all)
       windows=yes
+      cross=yes
       # The fuzzing stage; the fault tests (strace, setpriv, mount, bindfs, mkfs.btrfs); the
       # package checks.
       packages+=(clang libclang-rt-14-dev strace util-linux mount bindfs btrfs-progs man-db dpkg-dev
@@ -43,6 +49,14 @@ for option in "$@"; do
       ;;
   esac
 done
+if [ "$cross" = yes ]; then
+  packages+=(g++-aarch64-linux-gnu g++-s390x-linux-gnu googletest)
+  # qemu's user-mode emulators, but where a qemu-user of series 10 or later holds its own (the
+  # wine32 set-up installs one from backports where it needs it) that stands in for this one.
+  if [[ $(dpkg-query -W -f '${Version}' qemu-user 2>/dev/null) != 1:[1-9][0-9].* ]]; then
+    packages+=(qemu-user-static)
+  fi
+fi
 if [ "$windows" = yes ]; then
   packages+=(g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine wine64 wine32:i386)
 fi

@@ -2,6 +2,7 @@
 # changelog) from a Linux build, and a zip of the 32-bit and 64-bit Windows executables.
 #
 #   cpack -G DEB                                   in a Linux build: k-graft_VERSION_ARCH.deb
+#                                                  (a cross build's: for the target's architecture)
 #   cpack --config CPackWindowsConfig.cmake        in a Linux build configured with
 #                                                  -DKG_WINDOWS_BUILD_DIRS="build-win32;build-win64"
 #   cpack -G ZIP                                   in a Windows build (that executable alone)
@@ -32,7 +33,25 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   find_program(KG_DPKG_SHLIBDEPS dpkg-shlibdeps)
-  if(KG_DPKG_SHLIBDEPS)
+  if(CMAKE_CROSSCOMPILING)
+    # A cross build's package is for the target's Debian architecture. dpkg-shlibdeps knows only
+    # the libraries installed for this machine's own: the C library's version comes from the
+    # symbol versions the executable needs (cmake/DebianCrossDepends.cmake, when cpack runs).
+    set(kg_debian_architectures "aarch64:arm64" "s390x:s390x")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "")
+    foreach(kg_pair ${kg_debian_architectures})
+      if(kg_pair MATCHES "^${CMAKE_SYSTEM_PROCESSOR}:(.*)$")
+        set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${CMAKE_MATCH_1})
+      endif()
+    endforeach()
+    if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+      message(FATAL_ERROR "no Debian architecture known for processor ${CMAKE_SYSTEM_PROCESSOR} "
+                          "(cmake/Packaging.cmake: kg_debian_architectures)")
+    endif()
+    set(CPACK_KG_OBJDUMP ${CMAKE_OBJDUMP})
+    set(CPACK_KG_EXECUTABLE ${CMAKE_BINARY_DIR}/k_graft)
+    set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/DebianCrossDepends.cmake)
+  elseif(KG_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")  # the C++ runtime is linked in

@@ -106,6 +106,75 @@ else
   echo "fuzzers: $fuzz_passed passed, 0 failed"
 fi
 
+echo "== Cross builds for aarch64 and s390x, tested under qemu-user; the arm64 package =="
+# The aarch64 build's unit and end-to-end tests run under qemu-aarch64-static, and its package is
+# checked; the s390x build, big-endian, runs the unit tests (the scan kernels' byte order).
+cross_passed=0
+cross_failed=0
+aarch64_built=no
+for build in aarch64:all s390x:unit; do
+  arch=${build%%:*}
+  triplet=$arch-linux-gnu
+  if ! command -v "$triplet-g++" >/dev/null; then
+    skip "$arch build and tests" "$triplet-g++ not found (.ci/install_deps.sh --cross)"
+    continue
+  elif ! qemu=$(command -v "qemu-$arch-static" || command -v "qemu-$arch"); then
+    skip "$arch build and tests" "qemu-$arch-static not found (.ci/install_deps.sh --cross)"
+    continue
+  fi
+  [ "$arch" != aarch64 ] || qemu_aarch64=$qemu
+  start=$(date +%s)
+  cmake -S . -B "build-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$triplet.cmake" \
+    -DCMAKE_BUILD_TYPE=Release
+  cmake --build "build-$arch" -j "$jobs"
+  [ "$arch" != aarch64 ] || aarch64_built=yes
+  tests=()
+  [ "${build#*:}" = all ] || tests=(-E '^e2e[.]')
+  if ctest --test-dir "build-$arch" --output-on-failure -j "$jobs" "${tests[@]}"; then
+    cross_passed=$((cross_passed + 1))
+  else
+    cross_failed=$((cross_failed + 1))
+  fi
+  echo "$arch: build and tests under $qemu took $(($(date +%s) - start)) s"
+done
+# The arm64 package from the tested build: an aarch64 executable that prints the usage line under
+# the emulator, checked by lintian as the amd64 one is.
+if [ "$aarch64_built" = yes ]; then
+  rm -f build-aarch64/*.deb
+  (cd build-aarch64 && cpack -G DEB)
+  deb=$(echo build-aarch64/k-graft_*_arm64.deb)
+  unpacked=$(mktemp -d)
+  dpkg-deb -x "$deb" "$unpacked"
+  header=$(aarch64-linux-gnu-readelf -h "$unpacked/usr/bin/k_graft")
+  usage_status=0
+  usage_text=$("$qemu_aarch64" -L /usr/aarch64-linux-gnu "$unpacked/usr/bin/k_graft" </dev/null) ||
+    usage_status=$?
+  usage_line=${usage_text%%$'\n'*}
+  usage_line=${usage_line%$'\r'}
+  rm -rf "$unpacked"
+  if grep -q 'Machine: *AArch64' <<<"$header" && grep -q 'Class: *ELF64' <<<"$header" &&
+    [ "$usage_line" = "The program K_Graft must be called with 3 parameters." ] &&
+    [ "$usage_status" -eq 0 ] && [ "$(dpkg-deb -f "$deb" Architecture)" = arm64 ]; then
+    echo "package: $deb holds an aarch64 executable that prints the usage line"
+    cross_passed=$((cross_passed + 1))
+  else
+    echo "package: $deb is broken (usage line: '$usage_line', exit status $usage_status;" \
+      "$(grep -E 'Class|Machine' <<<"$header" | tr -s ' \n' ' '))"
+    cross_failed=$((cross_failed + 1))
+  fi
+  if ! command -v lintian >/dev/null; then
+    skip "lintian of the arm64 package" "lintian not found (.ci/install_deps.sh --all installs it)"
+  elif lintian --fail-on error,warning "$deb"; then
+    echo "lintian: $deb: no errors or warnings"
+    cross_passed=$((cross_passed + 1))
+  else
+    echo "lintian: $deb: errors or warnings above"
+    cross_failed=$((cross_failed + 1))
+  fi
+fi
+echo "cross builds and the arm64 package: $cross_passed passed, $cross_failed failed"
+[ "$cross_failed" -eq 0 ]
+
 echo "== Windows builds (mingw-w64), tested under wine; packages =="
 # Each Windows build is checked to be a windowed program that needs no DLL beyond Windows' own,
 # then its CTest suite (the platform test program and the end-to-end modules) runs under wine.

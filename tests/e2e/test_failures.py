@@ -86,7 +86,7 @@ class Failures(ToolTestCase):
             os.close(writer)
 
     def test_write_failure_during_the_merge(self):
-        if RUNNER:
+        if ON_WINDOWS:
             self.skipTest("/dev/full as a model file name needs a native binary")
         self.write("a.mo", BIG_FIRST)
         self.write("b.mo", BIG_SECOND)
@@ -118,7 +118,7 @@ class Failures(ToolTestCase):
             cases = [(FAILURE.split()[1:], "File access denied", {},  # the README's example
                       ("main_sequence.cpp", "files.output.OpenForWriting(creation);")),
                      ([], "Disk full", {"stdout_target": full}, None)]
-            if not RUNNER:  # a write of the merge itself; one in the behaviour copy
+            if not ON_WINDOWS:  # a write of the merge itself; one in the behaviour copy
                 cases.append((["a.mo", "b.mo", "/dev/full"], "Disk full", {}, None))
                 cases.append((["a.mo", "long.mo", "c.mo"], "I/O error 223", no_room,
                               ("merge.cpp", "second.CopyLinesUntil(output, {});")))

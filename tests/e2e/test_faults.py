@@ -19,8 +19,8 @@ import subprocess
 import sys
 import unittest
 
-from kgtest import (IMAGE_MAKERS, LOCAL_FILE_SYSTEMS, PAUSE, READ_ONLY_IMAGE_MAKERS, RUNNER, Result,
-                    ToolTestCase, lines, linux_only)
+from kgtest import (CC, IMAGE_MAKERS, LOCAL_FILE_SYSTEMS, ON_WINDOWS, PAUSE, READ_ONLY_IMAGE_MAKERS,
+                    Result, ToolTestCase, lines, linux_only)
 from test_usage import USAGE
 
 FIRST = lines("N 1", "N 2", "@3 first", "B 1")
@@ -67,9 +67,9 @@ class FaultTestCase(ToolTestCase):
 
     def shim(self):
         """Builds the shim in the scratch directory; returns the wrap that preloads it."""
-        if RUNNER or shutil.which("cc") is None:
-            self.skipTest("needs a C compiler and a native binary")
-        subprocess.run(["cc", "-shared", "-fPIC", "-o", "shim.so", self.SHIM, "-ldl"], check=True,
+        if ON_WINDOWS or shutil.which(CC) is None:
+            self.skipTest("needs a C compiler (%s) for the binary's processor and a Linux binary" % CC)
+        subprocess.run([CC, "-shared", "-fPIC", "-o", "shim.so", self.SHIM, "-ldl"], check=True,
                        cwd=self.dir)
         return ["env", "LD_PRELOAD=" + self.path("shim.so"),
                 "ASAN_OPTIONS=verify_asan_link_order=0"]
@@ -191,7 +191,7 @@ class OutputWriteFailures(FaultTestCase):
         self.write("b.mo", self.second)
 
     def test_output_on_a_full_file_system(self):
-        if RUNNER or os.geteuid() != 0 or shutil.which("mount") is None:
+        if ON_WINDOWS or os.geteuid() != 0 or shutil.which("mount") is None:
             self.skipTest("needs root to mount a small file system")
         os.mkdir(self.path("small"))
         mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs",
@@ -214,7 +214,7 @@ class OutputWriteFailures(FaultTestCase):
         # when the files share a file system: a full disk fails as a write does, leaving a prefix
         # of the merge. Inputs elsewhere make the system refuse (EXDEV): the normal way.
         os.mkdir(self.path("small"))
-        if RUNNER or os.geteuid() != 0 or shutil.which("mount") is None or subprocess.run(
+        if ON_WINDOWS or os.geteuid() != 0 or shutil.which("mount") is None or subprocess.run(
                 ["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", self.path("small")],
                 capture_output=True).returncode != 0:
             self.skipTest("needs root and mount for a small file system")
@@ -250,7 +250,7 @@ class OutputWriteFailures(FaultTestCase):
 class Permissions(FaultTestCase):
     def setUp(self):
         super().setUp()
-        if RUNNER or os.geteuid() != 0 or shutil.which("setpriv") is None:
+        if ON_WINDOWS or os.geteuid() != 0 or shutil.which("setpriv") is None:
             self.skipTest("needs root and setpriv to run the tool unprivileged")
         probe = subprocess.run(UNPRIVILEGED + ["test", "-x", self.command()[0]],
                                stdin=subprocess.DEVNULL)
