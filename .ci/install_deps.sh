@@ -11,8 +11,8 @@
 #                                        sources (built by the cross builds) and qemu-user-static
 #   bash .ci/install_deps.sh --all       what every stage of tests/run_all.sh needs: --windows,
 #                                        --cross, clang and its libFuzzer runtime, strace, setpriv,
-#                                        mount, bindfs, btrfs-progs, man-db, dpkg-dev, unzip and
-#                                        lintian
+#                                        mount, bindfs, the mkfs tools of btrfs, ext4, xfs, squashfs
+#                                        and erofs, man-db, dpkg-dev, unzip and lintian
 #   bash .ci/install_deps.sh --bench     also /usr/bin/time and Google Benchmark (bench/)
 #
 # The options combine. In a root shell it runs apt-get itself, otherwise through sudo. Packages
@@ -32,8 +32,8 @@ for option in "$@"; do
     --all)
       windows=yes
       cross=yes
-      # The fuzzing stage; the fault tests (strace, setpriv, mount, bindfs, mkfs.btrfs); the
-      # package checks.
+      # The fuzzing stage; the fault tests (strace, setpriv, mount, bindfs, a mkfs of each local
+      # file system type this kernel may mount); the package checks.
       packages+=(clang libclang-rt-14-dev strace util-linux mount bindfs btrfs-progs man-db dpkg-dev
         unzip lintian e2fsprogs xfsprogs squashfs-tools erofs-utils)
       ;;
