@@ -142,7 +142,8 @@ bool ForEachLockEntry(const std::function<bool(const LockEntry&)>& entry) {
 
 TableNaming::TableNaming(const struct statx& file)
     : own_(makedev(file.stx_dev_major, file.stx_dev_minor)), mount_(own_) {
-  const bool mount_known = (file.stx_mask & STATX_MNT_ID) != 0;
+  // No mount has id 0: a layer that gives it (a user-mode emulator's statx) tells none.
+  const bool mount_known = (file.stx_mask & STATX_MNT_ID) != 0 && file.stx_mnt_id != 0;
   bool mount_found = false;
   const bool whole = ForEachLine("/proc/self/mountinfo", [&](char* line) {
     // "50 26 0:42 / /m rw,relatime - overlay overlay rw,lowerdir=/l,upperdir=/u,workdir=/w"

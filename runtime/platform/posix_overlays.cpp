@@ -76,12 +76,12 @@ bool Under(const std::string& path, const std::string& at) {
 
 // The line of /proc/self/mountinfo of the mount that the file open as `fd` (its status `status`,
 // its path `path`) lies on, or empty: the line of its mount id, or, where the system gives none (a
-// user-mode emulator's statx drops it), of the mount of its device whose mount point is the
+// user-mode emulator's statx gives 0), of the mount of its device whose mount point is the
 // longest over its path.
 std::string MountLineOf(int fd, const struct stat& status, const std::string& path) {
   struct statx mount_of;
   const bool by_id = statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount_of) == 0 &&
-                     (mount_of.stx_mask & STATX_MNT_ID) != 0;
+                     (mount_of.stx_mask & STATX_MNT_ID) != 0 && mount_of.stx_mnt_id != 0;
   std::string found;
   std::size_t longest = 0;
   ForEachLine("/proc/self/mountinfo", [&](char* line) {
