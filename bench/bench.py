@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Times k_graft against cat, an awk merge and a Python merge on generated model files.
 
-Run through bench/run.sh, which builds k_graft first. Its heading names the processor and the
-kernel: what a read costs depends on both. For each case it makes two model files,
+Run through bench/run.sh, which builds k_graft first. Its heading names the scan kernels k_graft
+runs (from kg_scan_kernels, built beside it), the processor and the kernel: what a read costs
+depends on all three. For each case it makes two model files,
 runs every command once to warm the cache, then times several rounds (the commands in turn, with
 a sync and a removed output before each run), checks that the merges (k_graft, awk, Python) wrote
 the same bytes, and prints the median wall times with their spread and each one's ratio to
@@ -275,6 +276,15 @@ def memory(rss, what):
     return f"{what}: peak memory {kib / 1024:.1f} MiB (target < 8)", kib < 8 * 1024
 
 
+def kernels(k_graft):
+    """The scan kernel set `k_graft` runs here, as kg_scan_kernels built beside it names it."""
+    helper = os.path.join(os.path.dirname(k_graft), "kg_scan_kernels")
+    if not os.access(helper, os.X_OK):
+        return "unknown (no kg_scan_kernels beside it)"
+    named = subprocess.run([helper], capture_output=True, text=True)
+    return named.stdout.strip() if named.returncode == 0 else "unknown (kg_scan_kernels failed)"
+
+
 def processor():
     """The processor's model as /proc/cpuinfo names it ("model name"), or the machine's type."""
     try:
@@ -334,7 +344,9 @@ def main():
             wanted.remove(case)
             print(f"the {case} case is left out: {needs} needs root")
 
-    print(f"k_graft: {k_graft}; processor {processor()}; kernel {os.uname().release}; "
+    print(f"k_graft: {k_graft}; scan kernels {kernels(k_graft)}"
+          f"{f' (before: {kernels(before)})' if before else ''}; processor {processor()}; "
+          f"kernel {os.uname().release}; "
           f"{os.cpu_count()} CPUs; {args.runs} timed rounds per case")
     verdicts = []
     unjudged = "not judged: needs --k-graft-before"
