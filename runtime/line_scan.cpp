@@ -77,6 +77,15 @@ inline void StoreWord(char* at, Word word) {
   std::memcpy(at, &word, sizeof word);
 }
 
+// Whether any byte of the `count` words at `words` is below 32. Exact as a yes or no: a byte
+// that borrows in x - 0x20.. without being below 32 lies above one that is.
+template <typename Word>
+inline bool HoldsControl(const Word* words, int count) {
+  Word below = 0;
+  for (int i = 0; i < count; ++i) below |= (words[i] - kOnes<Word> * 0x20) & ~words[i];
+  return (below & kOnes<Word> * 0x80) != 0;
+}
+
 // 0x80 in each byte of `x` that is zero, and nothing in the others. Exact, unlike the shorter
 // (x - 0x01..) & ~x & 0x80.., which also marks a byte 1 above a zero byte: the low 7 bits of a
 // byte added to 0x7F carry into its top bit unless they are all zero, and nothing carries out of
@@ -116,6 +125,9 @@ inline Vector Or(Vector a, Vector b) {
 }
 inline Mask MaskOf(Vector equal) {
   return static_cast<Mask>(equal);
+}
+inline bool HoldsControl(const Vector*, int) {  // words only
+  return true;
 }
 inline int CountOf(std::uint64_t mask) {
   return __builtin_popcountll(mask);
@@ -165,6 +177,9 @@ inline Vector Scramble(Vector a, Vector) {
   }                                                                                   \
   inline Mask MaskOf(Vector equal) {                                                  \
     return equal;                                                                     \
+  }                                                                                   \
+  inline bool HoldsControl(const Vector* words, int count) {                          \
+    return words::HoldsControl<Word>(words, count);                                   \
   }                                                                                   \
   /* The top bits of bytes summed in the top byte: no popcount instruction needed. */ \
   inline int CountOf(std::uint64_t mask) {                                            \
@@ -230,6 +245,9 @@ KG_SCAN_TARGET inline Vector Or(Vector a, Vector b) {
 KG_SCAN_TARGET inline Mask MaskOf(Vector equal) {
   return static_cast<Mask>(_mm_movemask_epi8(equal));
 }
+KG_SCAN_TARGET inline bool HoldsControl(const Vector*, int) {  // words only
+  return true;
+}
 KG_SCAN_TARGET inline int CountOf(std::uint64_t mask) {
   return __builtin_popcountll(mask);
 }
@@ -282,6 +300,9 @@ KG_SCAN_TARGET inline Vector Or(Vector a, Vector b) {
 }
 KG_SCAN_TARGET inline Mask MaskOf(Vector equal) {
   return static_cast<Mask>(_mm256_movemask_epi8(equal));
+}
+KG_SCAN_TARGET inline bool HoldsControl(const Vector*, int) {  // words only
+  return true;
 }
 KG_SCAN_TARGET inline int CountOf(std::uint64_t mask) {
   return __builtin_popcountll(mask);
@@ -339,6 +360,9 @@ inline Mask MaskOf(Vector equal) {
 }
 inline int CountOf(std::uint64_t mask) {
   return __builtin_popcountll(mask) >> 2;
+}
+inline bool HoldsControl(const Vector*, int) {  // words only
+  return true;
 }
 inline Vector Xor(Vector a, Vector b) {
   return veorq_u8(a, b);
