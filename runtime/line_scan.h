@@ -67,9 +67,9 @@ const char* FindFirstOf(const char* from, const char* to, char a, char b, char c
 
 // Copies the run of lines that starts at `from` into `out`, which has room for `room` bytes, as
 // it is written: an LF without a CR right before it becomes CR LF. Stops before the first byte
-// where FindRunStop (copying) would stop but for such LFs, or earlier: the vector code leaves the
-// last bytes of [from, to) and the last bytes of room to the caller. Returns how many bytes it
-// took; *put tells how many it wrote. Takes nothing without vector code.
+// where FindRunStop (copying) would stop but for such LFs, or earlier: the word and vector code
+// leave the last bytes of [from, to) and the last bytes of room to the caller. Returns how many
+// bytes it took; *put tells how many it wrote. Takes nothing in the byte loop alone.
 std::size_t CopyRun(const char* from, const char* to, bool line_start, int first, char* out,
                     std::size_t room, std::size_t* put);
 
