@@ -34,7 +34,7 @@ if [ -z "$binary" ]; then
   [ -f /usr/include/gtest/gtest.h ] || config+=(-DKG_BUILD_TESTS=OFF)
   log="$(mktemp)"
   if ! { cmake -S "$repo" -B "$build" "${config[@]}" &&
-    cmake --build "$build" --target k_graft -j "$(nproc 2>/dev/null || echo 2)"; } >"$log" 2>&1; then
+    cmake --build "$build" --target k_graft kg_scan_kernels -j "$(nproc 2>/dev/null || echo 2)"; } >"$log" 2>&1; then
     cat "$log" >&2
     rm -f "$log"
     echo "run.sh: the build failed" >&2

@@ -200,8 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view first_bytes = rest.substr(0, first_length);
   const std::string_view second_bytes = rest.substr(first_length);
   merged = &output_file;
-  for (kg::scan::Kernels kernels :
-       {kg::scan::Kernels::kAvx2, kg::scan::Kernels::kSse2, kg::scan::Kernels::kPlain}) {
+  for (kg::scan::Kernels kernels : kg::scan::kEveryKernels) {
     if (kg::scan::UseKernels(kernels)) MergeOnce(data, first_bytes, second_bytes);
   }
   return 0;

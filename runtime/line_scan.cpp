@@ -1,11 +1,17 @@
-// The scan kernels for AVX2, SSE2 and plain bytes, and the one table they are chosen from per run.
+// The scan kernels for AVX2, SSE2, NEON, 64- and 32-bit words and plain bytes, and the one table
+// they are chosen from per run.
 #include "runtime/line_scan.h"
 
 #include <cstring>
 
+#if !defined(KG_PORTABLE_KERNELS)
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define KG_SCAN_X86 1
+#elif defined(__aarch64__) && defined(__ARM_NEON) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#include <arm_neon.h>
+#define KG_SCAN_NEON 1
+#endif
 #endif
 
 namespace kg::scan {
@@ -27,11 +33,80 @@ alignas(32) constexpr std::uint64_t kScrambleKeys[kPrintLanes] = {
     0x0EBBFEC940E58A05ULL, 0x7674144E9B7406FFULL, 0xB72502F116C5BD63ULL, 0xFC4B710AA6878F45ULL};
 constexpr std::uint32_t kScramblePrime = 0x9E3779B1u;
 
+// The 8 bytes of a print's lane at `at`, the first in the low bits, on every processor.
+inline std::uint64_t LoadLane(const char* at) {
+  std::uint64_t lane;
+  std::memcpy(&lane, at, sizeof lane);
+  if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) lane = __builtin_bswap64(lane);
+  return lane;
+}
+
+// The trailing zero bits of a mask of either width (not 0).
+inline int TrailingZeros(std::uint32_t mask) {
+  return __builtin_ctz(mask);
+}
+inline int TrailingZeros(std::uint64_t mask) {
+  return __builtin_ctzll(mask);
+}
+
+// The bytes of a word kernel: an unsigned integer of 8 or 4 bytes, the byte at the lowest address
+// in its low bits on every processor (loaded and stored byte-swapped on a big-endian one), so that
+// a mask's lowest bit is its first byte everywhere.
+namespace words {
+
+template <typename Word>
+constexpr Word kOnes = static_cast<Word>(~Word{0}) / 0xFF;  // 0x01 in every byte
+
+template <typename Word>
+inline Word LoadWord(const char* at) {
+  Word word;
+  std::memcpy(&word, at, sizeof word);
+  if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) {
+    if constexpr (sizeof word == 8) word = __builtin_bswap64(word);
+    if constexpr (sizeof word == 4) word = __builtin_bswap32(word);
+  }
+  return word;
+}
+
+template <typename Word>
+inline void StoreWord(char* at, Word word) {
+  if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) {
+    if constexpr (sizeof word == 8) word = __builtin_bswap64(word);
+    if constexpr (sizeof word == 4) word = __builtin_bswap32(word);
+  }
+  std::memcpy(at, &word, sizeof word);
+}
+
+// Whether any byte of the `count` words at `words` is below 32. Exact as a yes or no: a byte
+// that borrows in x - 0x20.. without being below 32 lies above one that is.
+template <typename Word>
+inline bool HoldsControl(const Word* words, int count) {
+  Word below = 0;
+  for (int i = 0; i < count; ++i) below |= (words[i] - kOnes<Word> * 0x20) & ~words[i];
+  return (below & kOnes<Word> * 0x80) != 0;
+}
+
+// 0x80 in each byte of `x` that is zero, and nothing in the others. Exact, unlike the shorter
+// (x - 0x01..) & ~x & 0x80.., which also marks a byte 1 above a zero byte: the low 7 bits of a
+// byte added to 0x7F carry into its top bit unless they are all zero, and nothing carries out of
+// a byte.
+template <typename Word>
+inline Word Zeros(Word x) {
+  constexpr Word kLow7 = kOnes<Word> * 0x7F;
+  return static_cast<Word>(~(((x & kLow7) + kLow7) | x | kLow7));
+}
+
+}  // namespace words
+
 }  // namespace
 
 namespace plain {
+// No vector code: the kernels' byte loops do all. The vector steps below are never reached.
 using Vector = char;
+using Mask = std::uint32_t;
 constexpr int kWidth = 0;
+constexpr int kMaskBits = 1;
+constexpr Mask kMatch = 1;
 #define KG_SCAN_TARGET
 inline Vector Load(const char* at) {
   return *at;
@@ -42,10 +117,21 @@ inline Vector Splat(char byte) {
 inline void Store(char* at, Vector bytes) {
   *at = bytes;
 }
-inline std::uint32_t Matches(Vector bytes, Vector want) {
+inline Vector Equal(Vector bytes, Vector want) {
   return bytes == want;
 }
-// The print's vector steps have no plain form: its kernel folds one lane at a time instead.
+inline Vector Or(Vector a, Vector b) {
+  return a | b;
+}
+inline Mask MaskOf(Vector equal) {
+  return static_cast<Mask>(equal);
+}
+inline bool HoldsControl(const Vector*, int) {  // words only
+  return true;
+}
+inline int CountOf(std::uint64_t mask) {
+  return __builtin_popcountll(mask);
+}
 inline Vector Xor(Vector a, Vector) {
   return a;
 }
@@ -65,11 +151,81 @@ inline Vector Scramble(Vector a, Vector) {
 #undef KG_SCAN_TARGET
 }  // namespace plain
 
+// The word kernels, one 64- or 32-bit word a step: what every processor without vector kernels
+// runs. A mask has a byte's top bit for each byte that matches (see words::Zeros). The print folds
+// one lane at a time, as the plain kernel does.
+#define KG_WORD_KERNELS(Word)                                                         \
+  using Vector = Word;                                                                \
+  using Mask = Word;                                                                  \
+  constexpr int kWidth = sizeof(Word);                                                \
+  constexpr int kMaskBits = 8;                                                        \
+  constexpr Mask kMatch = 0x80;                                                       \
+  inline Vector Load(const char* at) {                                                \
+    return words::LoadWord<Word>(at);                                                 \
+  }                                                                                   \
+  inline Vector Splat(char byte) {                                                    \
+    return static_cast<Word>(words::kOnes<Word> * static_cast<unsigned char>(byte));  \
+  }                                                                                   \
+  inline void Store(char* at, Vector bytes) {                                         \
+    words::StoreWord<Word>(at, bytes);                                                \
+  }                                                                                   \
+  inline Vector Equal(Vector bytes, Vector want) {                                    \
+    return words::Zeros<Word>(bytes ^ want);                                          \
+  }                                                                                   \
+  inline Vector Or(Vector a, Vector b) {                                              \
+    return a | b;                                                                     \
+  }                                                                                   \
+  inline Mask MaskOf(Vector equal) {                                                  \
+    return equal;                                                                     \
+  }                                                                                   \
+  inline bool HoldsControl(const Vector* words, int count) {                          \
+    return words::HoldsControl<Word>(words, count);                                   \
+  }                                                                                   \
+  /* The top bits of bytes summed in the top byte: no popcount instruction needed. */ \
+  inline int CountOf(std::uint64_t mask) {                                            \
+    return static_cast<int>(((mask >> 7) * words::kOnes<std::uint64_t>) >> 56);       \
+  }                                                                                   \
+  inline Vector Xor(Vector a, Vector) {                                               \
+    return a;                                                                         \
+  }                                                                                   \
+  inline Vector Add64(Vector a, Vector) {                                             \
+    return a;                                                                         \
+  }                                                                                   \
+  inline Vector SwapPairs(Vector a) {                                                 \
+    return a;                                                                         \
+  }                                                                                   \
+  inline Vector MultiplyHalves(Vector a) {                                            \
+    return a;                                                                         \
+  }                                                                                   \
+  inline Vector Scramble(Vector a, Vector) {                                          \
+    return a;                                                                         \
+  }
+
+namespace word64 {
+KG_WORD_KERNELS(std::uint64_t)
+#define KG_SCAN_TARGET
+#include "runtime/line_scan_kernels.inc"
+#undef KG_SCAN_TARGET
+}  // namespace word64
+
+// Held by every build, so that the 32-bit words are tested on 64-bit processors too; chosen by
+// default on 32-bit ones.
+namespace word32 {
+KG_WORD_KERNELS(std::uint32_t)
+#define KG_SCAN_TARGET
+#include "runtime/line_scan_kernels.inc"
+#undef KG_SCAN_TARGET
+}  // namespace word32
+#undef KG_WORD_KERNELS
+
 #if defined(KG_SCAN_X86)
 // Compiled for SSE2 whatever the build's baseline (32-bit x86 has none), and chosen where it runs.
 namespace sse2 {
 using Vector = __m128i;
+using Mask = std::uint32_t;
 constexpr int kWidth = 16;
+constexpr int kMaskBits = 1;
+constexpr Mask kMatch = 1;
 #define KG_SCAN_TARGET __attribute__((target("sse2")))
 KG_SCAN_TARGET inline Vector Load(const char* at) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
@@ -80,8 +236,20 @@ KG_SCAN_TARGET inline Vector Splat(char byte) {
 KG_SCAN_TARGET inline void Store(char* at, Vector bytes) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(at), bytes);
 }
-KG_SCAN_TARGET inline std::uint32_t Matches(Vector bytes, Vector want) {
-  return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, want)));
+KG_SCAN_TARGET inline Vector Equal(Vector bytes, Vector want) {
+  return _mm_cmpeq_epi8(bytes, want);
+}
+KG_SCAN_TARGET inline Vector Or(Vector a, Vector b) {
+  return _mm_or_si128(a, b);
+}
+KG_SCAN_TARGET inline Mask MaskOf(Vector equal) {
+  return static_cast<Mask>(_mm_movemask_epi8(equal));
+}
+KG_SCAN_TARGET inline bool HoldsControl(const Vector*, int) {  // words only
+  return true;
+}
+KG_SCAN_TARGET inline int CountOf(std::uint64_t mask) {
+  return __builtin_popcountll(mask);
 }
 KG_SCAN_TARGET inline Vector Xor(Vector a, Vector b) {
   return _mm_xor_si128(a, b);
@@ -110,8 +278,12 @@ KG_SCAN_TARGET inline Vector Scramble(Vector a, Vector key) {
 
 namespace avx2 {
 using Vector = __m256i;
+using Mask = std::uint32_t;
 constexpr int kWidth = 32;
-#define KG_SCAN_TARGET __attribute__((target("avx2")))
+constexpr int kMaskBits = 1;
+constexpr Mask kMatch = 1;
+// Every processor with AVX2 has POPCNT too, which the count's LF masks take.
+#define KG_SCAN_TARGET __attribute__((target("avx2,popcnt")))
 KG_SCAN_TARGET inline Vector Load(const char* at) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
 }
@@ -121,8 +293,20 @@ KG_SCAN_TARGET inline Vector Splat(char byte) {
 KG_SCAN_TARGET inline void Store(char* at, Vector bytes) {
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), bytes);
 }
-KG_SCAN_TARGET inline std::uint32_t Matches(Vector bytes, Vector want) {
-  return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, want)));
+KG_SCAN_TARGET inline Vector Equal(Vector bytes, Vector want) {
+  return _mm256_cmpeq_epi8(bytes, want);
+}
+KG_SCAN_TARGET inline Vector Or(Vector a, Vector b) {
+  return _mm256_or_si256(a, b);
+}
+KG_SCAN_TARGET inline Mask MaskOf(Vector equal) {
+  return static_cast<Mask>(_mm256_movemask_epi8(equal));
+}
+KG_SCAN_TARGET inline bool HoldsControl(const Vector*, int) {  // words only
+  return true;
+}
+KG_SCAN_TARGET inline int CountOf(std::uint64_t mask) {
+  return __builtin_popcountll(mask);
 }
 KG_SCAN_TARGET inline Vector Xor(Vector a, Vector b) {
   return _mm256_xor_si256(a, b);
@@ -147,9 +331,69 @@ KG_SCAN_TARGET inline Vector Scramble(Vector a, Vector key) {
 }  // namespace avx2
 #endif
 
+#if defined(KG_SCAN_NEON)
+// Every aarch64 processor has NEON: no check at run time. NEON has no move-mask: a narrowing shift
+// of each 16-bit lane by 4 packs the 16 compared bytes into 64 bits, 4 bits a byte.
+namespace neon {
+using Vector = uint8x16_t;
+using Mask = std::uint64_t;
+constexpr int kWidth = 16;
+constexpr int kMaskBits = 4;
+constexpr Mask kMatch = 0xF;
+#define KG_SCAN_TARGET
+inline Vector Load(const char* at) {
+  return vld1q_u8(reinterpret_cast<const std::uint8_t*>(at));
+}
+inline Vector Splat(char byte) {
+  return vdupq_n_u8(static_cast<std::uint8_t>(byte));
+}
+inline void Store(char* at, Vector bytes) {
+  vst1q_u8(reinterpret_cast<std::uint8_t*>(at), bytes);
+}
+inline Vector Equal(Vector bytes, Vector want) {
+  return vceqq_u8(bytes, want);
+}
+inline Vector Or(Vector a, Vector b) {
+  return vorrq_u8(a, b);
+}
+inline Mask MaskOf(Vector equal) {
+  return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(equal), 4)), 0);
+}
+inline int CountOf(std::uint64_t mask) {
+  return __builtin_popcountll(mask) >> 2;
+}
+inline bool HoldsControl(const Vector*, int) {  // words only
+  return true;
+}
+inline Vector Xor(Vector a, Vector b) {
+  return veorq_u8(a, b);
+}
+inline Vector Add64(Vector a, Vector b) {
+  return vreinterpretq_u8_u64(vaddq_u64(vreinterpretq_u64_u8(a), vreinterpretq_u64_u8(b)));
+}
+inline Vector SwapPairs(Vector a) {
+  return vextq_u8(a, a, 8);
+}
+inline Vector MultiplyHalves(Vector a) {
+  const uint64x2_t lanes = vreinterpretq_u64_u8(a);
+  return vreinterpretq_u8_u64(vmull_u32(vmovn_u64(lanes), vshrn_n_u64(lanes, 32)));
+}
+inline Vector Scramble(Vector a, Vector key) {
+  uint64x2_t lanes = vreinterpretq_u64_u8(a);
+  lanes = veorq_u64(veorq_u64(lanes, vshrq_n_u64(lanes, 47)), vreinterpretq_u64_u8(key));
+  const uint32x2_t prime = vdup_n_u32(kScramblePrime);
+  const uint64x2_t low = vmull_u32(vmovn_u64(lanes), prime);
+  const uint64x2_t high = vmull_u32(vshrn_n_u64(lanes, 32), prime);
+  return vreinterpretq_u8_u64(vaddq_u64(low, vshlq_n_u64(high, 32)));
+}
+#include "runtime/line_scan_kernels.inc"
+#undef KG_SCAN_TARGET
+}  // namespace neon
+#endif
+
 namespace {
 
-// The kernels of one instruction set.
+// The kernels of one set; all null for a set this build does not hold.
 struct KernelSet {
   decltype(&plain::CountScan) count_scan;
   decltype(&plain::FindRunStop) find_run_stop;
@@ -163,46 +407,75 @@ struct KernelSet {
     set::CountScan, set::FindRunStop, set::CopyRun, set::FindFirstOf, set::PrintStripes \
   }
 
-// The sets by Kernels value. Where this build has no vector code, the plain set stands in for
-// the others, which UseKernels then never chooses.
+// The sets by Kernels value.
 constexpr KernelSet kKernelSets[] = {
 #if defined(KG_SCAN_X86)
-    KG_KERNEL_SET(avx2),
-    KG_KERNEL_SET(sse2),
+    KG_KERNEL_SET(avx2),   KG_KERNEL_SET(sse2),
 #else
-    KG_KERNEL_SET(plain),
-    KG_KERNEL_SET(plain),
+    KernelSet{},           KernelSet{},
 #endif
-    KG_KERNEL_SET(plain),
+#if defined(KG_SCAN_NEON)
+    KG_KERNEL_SET(neon),
+#else
+    KernelSet{},
+#endif
+    KG_KERNEL_SET(word64), KG_KERNEL_SET(word32), KG_KERNEL_SET(plain),
 };
 
-// The widest kernels this processor runs, asked once.
-Kernels Widest() {
-  static const Kernels widest = [] {
+// Whether this build holds `kernels` and this processor runs them.
+bool Runs(Kernels kernels) {
+  if (kKernelSets[static_cast<int>(kernels)].count_scan == nullptr) return false;
 #if defined(KG_SCAN_X86)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return Kernels::kAvx2;
-    if (__builtin_cpu_supports("sse2")) return Kernels::kSse2;
+  __builtin_cpu_init();
+  if (kernels == Kernels::kAvx2) {
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+  }
+  if (kernels == Kernels::kSse2) return __builtin_cpu_supports("sse2");
 #endif
-    return Kernels::kPlain;
-  }();
-  return widest;
+  return true;
 }
 
+// The fastest kernels this build holds and this processor runs, asked once: a vector set, else
+// the word of the processor's width.
+Kernels Fastest() {
+  static const Kernels fastest = [] {
+    for (Kernels kernels : {Kernels::kAvx2, Kernels::kSse2, Kernels::kNeon}) {
+      if (Runs(kernels)) return kernels;
+    }
+    return sizeof(void*) >= 8 ? Kernels::kWord64 : Kernels::kWord32;
+  }();
+  return fastest;
+}
+
+Kernels used = Kernels::kPlain;
 const KernelSet* chosen = nullptr;
 
-// The kernels the scans use: the widest, unless UseKernels chose others.
+// The kernels the scans use: the fastest, unless UseKernels chose others.
 const KernelSet& Chosen() {
-  if (chosen == nullptr) chosen = &kKernelSets[static_cast<int>(Widest())];
+  if (chosen == nullptr) {
+    used = Fastest();
+    chosen = &kKernelSets[static_cast<int>(used)];
+  }
   return *chosen;
 }
 
 }  // namespace
 
 bool UseKernels(Kernels kernels) {
-  if (kernels < Widest()) return false;
+  if (!Runs(kernels)) return false;
+  used = kernels;
   chosen = &kKernelSets[static_cast<int>(kernels)];
   return true;
+}
+
+Kernels UsedKernels() {
+  Chosen();
+  return used;
+}
+
+const char* KernelsName(Kernels kernels) {
+  static constexpr const char* kNames[] = {"avx2", "sse2", "neon", "word64", "word32", "plain"};
+  return kNames[static_cast<int>(kernels)];
 }
 
 const char* CountScan(const char* from, const char* to, std::uint64_t offset,

@@ -11,13 +11,25 @@ namespace kg::scan {
 // An offset that no file reaches.
 constexpr std::uint64_t kNowhere = ~std::uint64_t{0};
 
-// The instruction sets of the scans, widest first. By default the scans use the widest one this
-// processor runs, chosen at the first scan; every scan below uses the set chosen.
-enum class Kernels { kAvx2, kSse2, kPlain };
+// The kernel sets of the scans, fastest first: x86's AVX2 and SSE2, aarch64's NEON, 8 or 4 bytes
+// at a time in a 64- or 32-bit word, and one byte at a time. A build holds the vector sets of its
+// processor family (none when built with KG_PORTABLE_KERNELS) and every portable one. By default
+// the scans use the first set held that this processor runs, chosen at the first scan (the word
+// of the processor's width where there is no vector set); every scan below uses the set chosen.
+enum class Kernels { kAvx2, kSse2, kNeon, kWord64, kWord32, kPlain };
+
+// Every set, the byte loop first and the fastest last (for tests and fuzzers, which compare them).
+constexpr Kernels kEveryKernels[] = {Kernels::kPlain, Kernels::kWord32, Kernels::kWord64,
+                                     Kernels::kNeon,  Kernels::kSse2,   Kernels::kAvx2};
 
 // Makes the scans use `kernels` from now on (for tests, which try each). False, and no change, when
-// this build or processor cannot run them.
+// this build does not hold them or this processor cannot run them.
 bool UseKernels(Kernels kernels);
+
+// The set the scans use now, and a set's name ("avx2", "sse2", "neon", "word64", "word32",
+// "plain").
+Kernels UsedKernels();
+const char* KernelsName(Kernels kernels);
 
 // What the count pass has learned of a file read from its first byte. A flaw is a byte where the
 // text departs from canonical lines: an LF without a CR before it, a CR without an LF after it, or
@@ -55,9 +67,9 @@ const char* FindFirstOf(const char* from, const char* to, char a, char b, char c
 
 // Copies the run of lines that starts at `from` into `out`, which has room for `room` bytes, as
 // it is written: an LF without a CR right before it becomes CR LF. Stops before the first byte
-// where FindRunStop (copying) would stop but for such LFs, or earlier: the vector code leaves the
-// last bytes of [from, to) and the last bytes of room to the caller. Returns how many bytes it
-// took; *put tells how many it wrote. Takes nothing without vector code.
+// where FindRunStop (copying) would stop but for such LFs, or earlier: the word and vector code
+// leave the last bytes of [from, to) and the last bytes of room to the caller. Returns how many
+// bytes it took; *put tells how many it wrote. Takes nothing in the byte loop alone.
 std::size_t CopyRun(const char* from, const char* to, bool line_start, int first, char* out,
                     std::size_t room, std::size_t* put);
 
