@@ -86,7 +86,7 @@ else
     -DKG_BUILD_TESTS=OFF -DKG_BUILD_FUZZERS=ON
   cmake --build build-fuzz -j "$jobs"
   fuzz_passed=0
-  for harness in line_reader next_argument merge; do
+  for harness in line_reader next_argument merge scan; do
     # New inputs go to a scratch corpus; the seeds in fuzz/corpus/ are only read.
     scratch="build-fuzz/corpus/$harness"
     mkdir -p "$scratch" build-fuzz/artifacts
