@@ -49,6 +49,32 @@ inline int TrailingZeros(std::uint64_t mask) {
   return __builtin_ctzll(mask);
 }
 
+// The leading zero bits of a mask of either width (not 0).
+inline int LeadingZeros(std::uint32_t mask) {
+  return __builtin_clz(mask);
+}
+inline int LeadingZeros(std::uint64_t mask) {
+  return __builtin_clzll(mask);
+}
+
+// Continues matching the candidate in `state` with the bytes from `at` (its `matched`th byte) on,
+// up to `to`. The candidate becomes the marker or is dropped, or stays pending at `to`.
+inline void MatchCandidate(const char* at, const char* to, std::string_view marker,
+                           CountState& state) {
+  while (state.matched < marker.size()) {
+    if (at == to) return;
+    if (*at++ != marker[state.matched]) {
+      state.candidate = kNowhere;
+      state.matched = 0;
+      return;
+    }
+    ++state.matched;
+  }
+  state.marker = state.candidate;
+  state.candidate = kNowhere;
+  state.matched = 0;
+}
+
 // The bytes of a word kernel: an unsigned integer of 8 or 4 bytes, the byte at the lowest address
 // in its low bits on every processor (loaded and stored byte-swapped on a big-endian one), so that
 // a mask's lowest bit is its first byte everywhere.
@@ -94,6 +120,279 @@ template <typename Word>
 inline Word Zeros(Word x) {
   constexpr Word kLow7 = kOnes<Word> * 0x7F;
   return static_cast<Word>(~(((x & kLow7) + kLow7) | x | kLow7));
+}
+
+// The matches of a mask of byte top bits, summed in its top byte: no popcount instruction needed.
+template <typename Word>
+inline int CountOf(Word mask) {
+  return static_cast<int>(static_cast<Word>((mask >> 7) * kOnes<Word>) >> (8 * sizeof mask - 8));
+}
+
+// The sum of the bytes of `x`, which must be below 256.
+template <typename Word>
+inline int SumOfBytes(Word x) {
+  return static_cast<int>(static_cast<Word>(x * kOnes<Word>) >> (8 * sizeof x - 8));
+}
+
+// The mask of the bytes right after those of `mask`, the first byte's from `carry` (its top bit).
+template <typename Word>
+inline Word After(Word mask, Word carry) {
+  return static_cast<Word>(mask << 8) | carry;
+}
+
+// The last byte of `x` moved to the first.
+template <typename Word>
+inline Word Carry(Word x) {
+  return static_cast<Word>(x >> (8 * sizeof x - 8));
+}
+
+// The short comparison, for groups of words where no match is the rule: the top bit of each byte
+// of the result is clear just where the byte of `x` is `byte`; the low bits mean nothing. `low` is
+// x & 0x7F.. and `byte` a splat below 128: the low 7 bits of a byte differ when adding 0x7F to
+// them carries into its top bit, and nothing carries out of a byte.
+template <typename Word>
+inline Word Differs(Word x, Word low, Word byte) {
+  return ((low ^ byte) + kOnes<Word> * 0x7F) | x;
+}
+
+// The same for a splat `byte` of any value, given as its low 7 bits and its top bit.
+template <typename Word>
+inline Word DiffersFrom(Word x, Word low, Word byte_low, Word byte_top) {
+  return ((low ^ byte_low) + kOnes<Word> * 0x7F) | (x ^ byte_top);
+}
+
+// The words of a group: the scans below take eight at once, without a branch, where that is all
+// that canonical lines need, and take a group again word by word where it is not.
+constexpr int kGroupWords = 8;
+
+// The bytes from `at` of the whole groups before `at + most` that have no flaw and no byte 26,
+// and where `kSeeking` not the byte of `first_byte`: the count's groups that need nothing but
+// their LFs counted, which are added to `line_ends`. `after_lf` and `after_cr`
+// (0x80 or 0) tell of the byte before `at`, and are brought up to the end of those groups.
+template <typename Word, bool kSeeking>
+[[gnu::noinline]] std::ptrdiff_t QuietCount(const char* at, std::ptrdiff_t most, Word first_byte,
+                                            Word& after_lf, Word& after_cr,
+                                            std::uint64_t& line_ends) {
+  constexpr std::ptrdiff_t kBytes = sizeof(Word);
+  constexpr Word kLow7 = kOnes<Word> * 0x7F;
+  constexpr Word kTops = kOnes<Word> * 0x80;
+  constexpr int kLastShift = 8 * kBytes - 8;
+  const Word lf_byte = kOnes<Word> * '\n';
+  const Word cr_byte = kOnes<Word> * '\r';
+  const Word end_byte = kOnes<Word> * 26;
+  const Word first_low = first_byte & kLow7;
+  const Word first_top = first_byte & kTops;
+  // Of the word before, in its last byte's top bit: no LF, no CR there.
+  Word no_lf = static_cast<Word>(after_lf ^ 0x80) << kLastShift;
+  Word no_cr = static_cast<Word>(after_cr ^ 0x80) << kLastShift;
+  std::uint64_t lines = 0;
+  std::ptrdiff_t taken = 0;
+  for (; most - taken >= kGroupWords * kBytes; taken += kGroupWords * kBytes) {
+    Word quiet = ~Word{0};  // top bits set: no byte 26, and no line that may be the marker's
+    Word flaws = 0;
+    Word others = 0;  // per byte place: the group's bytes there that are no LF
+    Word group_no_lf = no_lf;
+    Word group_no_cr = no_cr;
+#pragma GCC unroll 8
+    for (int w = 0; w < kGroupWords; ++w) {
+      const Word x = LoadWord<Word>(at + taken + w * kBytes);
+      const Word low = x & kLow7;
+      const Word no_cr_before = Carry(group_no_cr);
+      group_no_lf = Differs(x, low, lf_byte);
+      group_no_cr = Differs(x, low, cr_byte);
+      quiet &= Differs(x, low, end_byte);
+      others += (group_no_lf >> 7) & kOnes<Word>;
+      // As `flaws` in CountWords' step, in these terms.
+      flaws |= group_no_lf ^ After(group_no_cr, no_cr_before);
+      // The marker's first byte anywhere, which is rare but where a marker line starts: cheaper
+      // than asking whether a line starts there.
+      if constexpr (kSeeking) quiet &= DiffersFrom(x, low, first_low, first_top);
+    }
+    if ((((quiet & kTops) ^ kTops) | (flaws & kTops)) != 0) break;
+    lines += static_cast<std::uint64_t>(kGroupWords * kBytes - SumOfBytes(others));
+    no_lf = group_no_lf;
+    no_cr = group_no_cr;
+  }
+  line_ends += lines;
+  after_lf = Carry(static_cast<Word>(~no_lf)) & 0x80;
+  after_cr = Carry(static_cast<Word>(~no_cr)) & 0x80;
+  return taken;
+}
+
+// CountScan's word steps over [from, to), which lies at file offset `offset`: quiet groups at
+// once, the others word by word, up to the first word with a byte 26, which is left to the byte
+// loop with `state` as it was before it. Returns where they stopped.
+template <typename Word>
+const char* CountWords(const char* from, const char* to, std::uint64_t offset,
+                       std::string_view marker, CountState& state) {
+  constexpr std::ptrdiff_t kBytes = sizeof(Word);
+  const Word lf_byte = kOnes<Word> * '\n';
+  const Word cr_byte = kOnes<Word> * '\r';
+  const Word end_byte = kOnes<Word> * 26;
+  const Word first_byte = kOnes<Word> * static_cast<unsigned char>(marker.empty() ? 0 : marker[0]);
+  bool seeking = !marker.empty() && state.marker == kNowhere && state.candidate == kNowhere;
+  Word after_lf = state.after_lf ? 0x80 : 0;  // a carry into the next word's first byte
+  Word after_cr = state.after_cr ? 0x80 : 0;
+  std::uint64_t line_ends = 0;
+  Word last_flaws = 0;  // the flaws of the last word that had some, at last_base
+  std::uint64_t last_base = 0;
+  // One word: false, and nothing changed, where it holds a byte 26.
+  auto step = [&](const char* word, Word x) __attribute__((always_inline)) {
+    const Word lf = Zeros<Word>(x ^ lf_byte);
+    const Word cr = Zeros<Word>(x ^ cr_byte);
+    if (Zeros<Word>(x ^ end_byte) != 0) return false;
+    line_ends += static_cast<std::uint64_t>(CountOf(lf));
+    const std::uint64_t base = offset + static_cast<std::uint64_t>(word - from);
+    // Byte i: an LF while byte i - 1 is no CR, or the other way round.
+    if (const Word flaws = lf ^ After(cr, after_cr); flaws != 0) {
+      if (state.first_flaw == kNowhere) {
+        state.first_flaw = base + static_cast<std::uint64_t>(TrailingZeros(flaws) / 8);
+      }
+      last_flaws = flaws;
+      last_base = base;
+      const Word lone = flaws & ~lf;  // byte i: byte i - 1 is a lone CR
+      if (lone != 0 && state.first_lone_cr == kNowhere) {
+        state.first_lone_cr = base + static_cast<std::uint64_t>(TrailingZeros(lone) / 8) - 1;
+      }
+    }
+    if (seeking) {
+      Word candidates = After(lf, after_lf) & Zeros<Word>(x ^ first_byte);
+      for (; candidates != 0 && seeking; candidates &= candidates - 1) {
+        const int i = TrailingZeros(candidates) / 8;
+        state.candidate = base + static_cast<std::uint64_t>(i);
+        MatchCandidate(word + i, to, marker, state);
+        seeking = state.marker == kNowhere && state.candidate == kNowhere;
+      }
+    }
+    after_lf = Carry(lf);
+    after_cr = Carry(cr);
+    return true;
+  };
+  const char* at = from;
+  while (to - at >= kGroupWords * kBytes) {
+    at += seeking ? QuietCount<Word, true>(at, to - at, first_byte, after_lf, after_cr, line_ends)
+                  : QuietCount<Word, false>(at, to - at, first_byte, after_lf, after_cr, line_ends);
+    if (to - at < kGroupWords * kBytes) break;
+    // A group that needs more, word by word.
+    int w = 0;
+    while (w < kGroupWords && step(at, LoadWord<Word>(at))) {
+      ++w;
+      at += kBytes;
+    }
+    if (w < kGroupWords) break;  // at its word with the byte 26
+  }
+  state.line_ends += line_ends;
+  state.after_lf = after_lf != 0;
+  state.after_cr = after_cr != 0;
+  if (last_flaws != 0) {
+    state.last_flaw =
+        last_base + static_cast<std::uint64_t>((8 * kBytes - 1 - LeadingZeros(last_flaws)) / 8);
+  }
+  return at;
+}
+
+// The bytes from `at` of the whole groups before `at + most` where a run of lines needs nothing
+// done, as FindRunStop tells stops (`first` is its, or -1; `kCopying` its `copying`), and that do
+// not end in a CR. `after_lf` tells whether the byte before `at` is an LF, which must be no CR; it
+// is brought up to the end of those groups.
+template <typename Word, bool kFirst, bool kCopying>
+[[gnu::noinline]] std::ptrdiff_t QuietGroups(const char* at, std::ptrdiff_t most, int first,
+                                             bool& after_lf) {
+  constexpr std::ptrdiff_t kBytes = sizeof(Word);
+  constexpr Word kLow7 = kOnes<Word> * 0x7F;
+  constexpr Word kTops = kOnes<Word> * 0x80;
+  constexpr Word kLastByte = static_cast<Word>(Word{0x80} << (8 * kBytes - 8));
+  const Word lf_byte = kOnes<Word> * '\n';
+  const Word cr_byte = kOnes<Word> * '\r';
+  const Word end_byte = kOnes<Word> * 26;
+  const Word first_low = kOnes<Word> * static_cast<unsigned char>(first) & kLow7;
+  const Word first_top = kOnes<Word> * static_cast<unsigned char>(first) & kTops;
+  Word no_lf = after_lf ? 0 : kLastByte;  // of the word before, in its last byte's top bit
+  std::ptrdiff_t taken = 0;
+  for (; most - taken >= kGroupWords * kBytes; taken += kGroupWords * kBytes) {
+    Word quiet = ~Word{0};  // top bits set: no stop
+    Word group_no_lf = no_lf;
+    Word no_cr = kLastByte;
+#pragma GCC unroll 8
+    for (int w = 0; w < kGroupWords; ++w) {
+      const Word x = LoadWord<Word>(at + taken + w * kBytes);
+      const Word low = x & kLow7;
+      const Word no_lf_before = Carry(group_no_lf);
+      const Word no_cr_before = Carry(no_cr);
+      group_no_lf = Differs(x, low, lf_byte);
+      no_cr = Differs(x, low, cr_byte);
+      quiet &= Differs(x, low, end_byte);
+      if constexpr (kFirst) {
+        quiet &=
+            After(group_no_lf, no_lf_before) | (no_cr & DiffersFrom(x, low, first_low, first_top));
+      }
+      if constexpr (kCopying) quiet &= ~(group_no_lf ^ After(no_cr, no_cr_before));
+    }
+    quiet &= no_cr | static_cast<Word>(~kLastByte);
+    if ((quiet & kTops) != kTops) break;
+    no_lf = group_no_lf;
+  }
+  after_lf = (no_lf & kLastByte) == 0;
+  return taken;
+}
+
+// QuietGroups for `first` and `copying` known only at run time.
+template <typename Word>
+std::ptrdiff_t QuietBytes(const char* at, std::ptrdiff_t most, int first, bool copying,
+                          bool& after_lf) {
+  if (first >= 0) {
+    return copying ? QuietGroups<Word, true, true>(at, most, first, after_lf)
+                   : QuietGroups<Word, true, false>(at, most, first, after_lf);
+  }
+  return copying ? QuietGroups<Word, false, true>(at, most, first, after_lf)
+                 : QuietGroups<Word, false, false>(at, most, first, after_lf);
+}
+
+// FindRunStop's word steps from `at` on while a group is left; `after_lf` and `after_cr` tell of
+// the byte before `at`. Returns the stop, or null when there is none before the returned `at`,
+// with `after_lf` and `after_cr` brought up to it.
+template <typename Word>
+const char* RunStopWords(const char*& at, const char* to, bool& line_start, bool& cr_before,
+                         int first, bool copying) {
+  constexpr std::ptrdiff_t kBytes = sizeof(Word);
+  constexpr Word kLastByte = static_cast<Word>(Word{0x80} << (8 * kBytes - 8));
+  const Word lf_byte = kOnes<Word> * '\n';
+  const Word cr_byte = kOnes<Word> * '\r';
+  const Word end_byte = kOnes<Word> * 26;
+  const Word first_byte = kOnes<Word> * static_cast<unsigned char>(first);
+  Word after_lf = line_start ? 0x80 : 0;
+  Word after_cr = cr_before ? 0x80 : 0;
+  const char* stop = nullptr;
+  while (to - at >= kGroupWords * kBytes) {
+    if (after_cr == 0) {
+      bool lf_before = after_lf != 0;
+      at += QuietBytes<Word>(at, to - at, first, copying, lf_before);
+      after_lf = lf_before ? 0x80 : 0;
+      if (to - at < kGroupWords * kBytes) break;
+    }
+    for (int w = 0; w < kGroupWords; ++w, at += kBytes) {
+      const Word x = LoadWord<Word>(at);
+      const Word lf = Zeros<Word>(x ^ lf_byte);
+      const Word cr = Zeros<Word>(x ^ cr_byte);
+      Word stops = Zeros<Word>(x ^ end_byte);
+      if (first >= 0) stops |= After(lf, after_lf) & (cr | Zeros<Word>(x ^ first_byte));
+      if (copying) {
+        Word lf_after = lf >> 8;
+        if (to - at > kBytes && at[kBytes] == '\n') lf_after |= kLastByte;
+        stops |= (lf & ~After(cr, after_cr)) | (cr & ~lf_after);
+      }
+      if (stops != 0) {
+        stop = at + TrailingZeros(stops) / 8;
+        goto done;
+      }
+      after_lf = Carry(lf);
+      after_cr = Carry(cr);
+    }
+  }
+done:
+  line_start = after_lf != 0;
+  cr_before = after_cr != 0;
+  return stop;
 }
 
 }  // namespace words
