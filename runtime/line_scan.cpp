@@ -128,10 +128,12 @@ inline int CountOf(Word mask) {
   return static_cast<int>(static_cast<Word>((mask >> 7) * kOnes<Word>) >> (8 * sizeof mask - 8));
 }
 
-// The sum of the bytes of `x`, which must be below 256.
+// The sum of the bytes of `x`: pairs of them summed in 16 bits, and those by a multiply.
 template <typename Word>
 inline int SumOfBytes(Word x) {
-  return static_cast<int>(static_cast<Word>(x * kOnes<Word>) >> (8 * sizeof x - 8));
+  constexpr Word kPairOnes = static_cast<Word>(~Word{0}) / 0xFFFF;  // 0x0001 in every 16 bits
+  const Word pairs = (x & kPairOnes * 0xFF) + ((x >> 8) & kPairOnes * 0xFF);
+  return static_cast<int>(static_cast<Word>(pairs * kPairOnes) >> (8 * sizeof x - 16));
 }
 
 // The mask of the bytes right after those of `mask`, the first byte's from `carry` (its top bit).
@@ -165,57 +167,59 @@ inline Word DiffersFrom(Word x, Word low, Word byte_low, Word byte_top) {
 // that canonical lines need, and take a group again word by word where it is not.
 constexpr int kGroupWords = 8;
 
+// How the count's quiet groups look for the marker: not at all, or for its first byte anywhere
+// (which is rare but where a marker line starts: cheaper than asking whether a line starts
+// there), a byte below 128 or not.
+enum class Seek { kNot, kLowByte, kHighByte };
+
 // The bytes from `at` of the whole groups before `at + most` that have no flaw and no byte 26,
-// and where `kSeeking` not the byte of `first_byte`: the count's groups that need nothing but
-// their LFs counted, which are added to `line_ends`. `after_lf` and `after_cr`
-// (0x80 or 0) tell of the byte before `at`, and are brought up to the end of those groups.
-template <typename Word, bool kSeeking>
-[[gnu::noinline]] std::ptrdiff_t QuietCount(const char* at, std::ptrdiff_t most, Word first_byte,
-                                            Word& after_lf, Word& after_cr,
+// and unless kSeek is kNot not the byte `first` (a splat): the count's groups that need nothing
+// but their LFs counted, which are added to `line_ends`. The byte before `at` must be readable:
+// each word's flaws come from a load one byte before it, not from the word before.
+template <typename Word, Seek kSeek>
+[[gnu::noinline]] std::ptrdiff_t QuietCount(const char* at, std::ptrdiff_t most, Word first,
                                             std::uint64_t& line_ends) {
   constexpr std::ptrdiff_t kBytes = sizeof(Word);
   constexpr Word kLow7 = kOnes<Word> * 0x7F;
   constexpr Word kTops = kOnes<Word> * 0x80;
-  constexpr int kLastShift = 8 * kBytes - 8;
+  constexpr int kMostGroups = 255 / kGroupWords;  // before a byte of `others` overflows
   const Word lf_byte = kOnes<Word> * '\n';
   const Word cr_byte = kOnes<Word> * '\r';
   const Word end_byte = kOnes<Word> * 26;
-  const Word first_low = first_byte & kLow7;
-  const Word first_top = first_byte & kTops;
-  // Of the word before, in its last byte's top bit: no LF, no CR there.
-  Word no_lf = static_cast<Word>(after_lf ^ 0x80) << kLastShift;
-  Word no_cr = static_cast<Word>(after_cr ^ 0x80) << kLastShift;
+  const Word first_low = first & kLow7;
+  const Word first_top = first & kTops;
   std::uint64_t lines = 0;
+  Word others = 0;  // per byte place: the bytes there that are no LF, of `groups` groups
+  int groups = 0;
   std::ptrdiff_t taken = 0;
   for (; most - taken >= kGroupWords * kBytes; taken += kGroupWords * kBytes) {
-    Word quiet = ~Word{0};  // top bits set: no byte 26, and no line that may be the marker's
+    Word quiet = ~Word{0};  // top bits set: no byte 26, and not the marker's first byte
     Word flaws = 0;
-    Word others = 0;  // per byte place: the group's bytes there that are no LF
-    Word group_no_lf = no_lf;
-    Word group_no_cr = no_cr;
+    Word group_others = 0;
 #pragma GCC unroll 8
     for (int w = 0; w < kGroupWords; ++w) {
-      const Word x = LoadWord<Word>(at + taken + w * kBytes);
+      const char* word = at + taken + w * kBytes;
+      const Word x = LoadWord<Word>(word);
+      const Word before = LoadWord<Word>(word - 1);
       const Word low = x & kLow7;
-      const Word no_cr_before = Carry(group_no_cr);
-      group_no_lf = Differs(x, low, lf_byte);
-      group_no_cr = Differs(x, low, cr_byte);
+      const Word no_lf = Differs(x, low, lf_byte);
       quiet &= Differs(x, low, end_byte);
-      others += (group_no_lf >> 7) & kOnes<Word>;
+      group_others += (no_lf >> 7) & kOnes<Word>;
       // As `flaws` in CountWords' step, in these terms.
-      flaws |= group_no_lf ^ After(group_no_cr, no_cr_before);
-      // The marker's first byte anywhere, which is rare but where a marker line starts: cheaper
-      // than asking whether a line starts there.
-      if constexpr (kSeeking) quiet &= DiffersFrom(x, low, first_low, first_top);
+      flaws |= no_lf ^ Differs(before, before & kLow7, cr_byte);
+      if constexpr (kSeek == Seek::kLowByte) quiet &= Differs(x, low, first_low);
+      if constexpr (kSeek == Seek::kHighByte) quiet &= DiffersFrom(x, low, first_low, first_top);
     }
     if ((((quiet & kTops) ^ kTops) | (flaws & kTops)) != 0) break;
-    lines += static_cast<std::uint64_t>(kGroupWords * kBytes - SumOfBytes(others));
-    no_lf = group_no_lf;
-    no_cr = group_no_cr;
+    others += group_others;
+    if (++groups == kMostGroups) {
+      lines += static_cast<std::uint64_t>(groups * kGroupWords * kBytes - SumOfBytes(others));
+      others = 0;
+      groups = 0;
+    }
   }
-  line_ends += lines;
-  after_lf = Carry(static_cast<Word>(~no_lf)) & 0x80;
-  after_cr = Carry(static_cast<Word>(~no_cr)) & 0x80;
+  line_ends +=
+      lines + static_cast<std::uint64_t>(groups * kGroupWords * kBytes - SumOfBytes(others));
   return taken;
 }
 
@@ -268,11 +272,27 @@ const char* CountWords(const char* from, const char* to, std::uint64_t offset,
     after_cr = Carry(cr);
     return true;
   };
+  const Seek seek = !seeking                                       ? Seek::kNot
+                    : static_cast<unsigned char>(marker[0]) < 0x80 ? Seek::kLowByte
+                                                                   : Seek::kHighByte;
   const char* at = from;
   while (to - at >= kGroupWords * kBytes) {
-    at += seeking ? QuietCount<Word, true>(at, to - at, first_byte, after_lf, after_cr, line_ends)
-                  : QuietCount<Word, false>(at, to - at, first_byte, after_lf, after_cr, line_ends);
-    if (to - at < kGroupWords * kBytes) break;
+    if (at != from) {  // the byte before is readable
+      std::ptrdiff_t quiet = 0;
+      if (!seeking) {
+        quiet = QuietCount<Word, Seek::kNot>(at, to - at, first_byte, line_ends);
+      } else if (seek == Seek::kLowByte) {
+        quiet = QuietCount<Word, Seek::kLowByte>(at, to - at, first_byte, line_ends);
+      } else {
+        quiet = QuietCount<Word, Seek::kHighByte>(at, to - at, first_byte, line_ends);
+      }
+      if (quiet > 0) {
+        at += quiet;
+        after_lf = at[-1] == '\n' ? 0x80 : 0;
+        after_cr = at[-1] == '\r' ? 0x80 : 0;
+      }
+      if (to - at < kGroupWords * kBytes) break;
+    }
     // A group that needs more, word by word.
     int w = 0;
     while (w < kGroupWords && step(at, LoadWord<Word>(at))) {
@@ -293,59 +313,51 @@ const char* CountWords(const char* from, const char* to, std::uint64_t offset,
 
 // The bytes from `at` of the whole groups before `at + most` where a run of lines needs nothing
 // done, as FindRunStop tells stops (`first` is its, or -1; `kCopying` its `copying`), and that do
-// not end in a CR. `after_lf` tells whether the byte before `at` is an LF, which must be no CR; it
-// is brought up to the end of those groups.
+// not end in a CR. The byte before `at` must be readable, and no CR: each word's line starts and
+// flaws come from a load one byte before it.
 template <typename Word, bool kFirst, bool kCopying>
-[[gnu::noinline]] std::ptrdiff_t QuietGroups(const char* at, std::ptrdiff_t most, int first,
-                                             bool& after_lf) {
+[[gnu::noinline]] std::ptrdiff_t QuietGroups(const char* at, std::ptrdiff_t most, int first) {
   constexpr std::ptrdiff_t kBytes = sizeof(Word);
   constexpr Word kLow7 = kOnes<Word> * 0x7F;
   constexpr Word kTops = kOnes<Word> * 0x80;
-  constexpr Word kLastByte = static_cast<Word>(Word{0x80} << (8 * kBytes - 8));
   const Word lf_byte = kOnes<Word> * '\n';
   const Word cr_byte = kOnes<Word> * '\r';
   const Word end_byte = kOnes<Word> * 26;
   const Word first_low = kOnes<Word> * static_cast<unsigned char>(first) & kLow7;
   const Word first_top = kOnes<Word> * static_cast<unsigned char>(first) & kTops;
-  Word no_lf = after_lf ? 0 : kLastByte;  // of the word before, in its last byte's top bit
   std::ptrdiff_t taken = 0;
   for (; most - taken >= kGroupWords * kBytes; taken += kGroupWords * kBytes) {
     Word quiet = ~Word{0};  // top bits set: no stop
-    Word group_no_lf = no_lf;
-    Word no_cr = kLastByte;
 #pragma GCC unroll 8
     for (int w = 0; w < kGroupWords; ++w) {
-      const Word x = LoadWord<Word>(at + taken + w * kBytes);
+      const char* word = at + taken + w * kBytes;
+      const Word x = LoadWord<Word>(word);
+      const Word before = LoadWord<Word>(word - 1);
       const Word low = x & kLow7;
-      const Word no_lf_before = Carry(group_no_lf);
-      const Word no_cr_before = Carry(no_cr);
-      group_no_lf = Differs(x, low, lf_byte);
-      no_cr = Differs(x, low, cr_byte);
+      const Word before_low = before & kLow7;
       quiet &= Differs(x, low, end_byte);
-      if constexpr (kFirst) {
-        quiet &=
-            After(group_no_lf, no_lf_before) | (no_cr & DiffersFrom(x, low, first_low, first_top));
+      if constexpr (kFirst) {  // no line starts with a CR or the byte `first`
+        quiet &= Differs(before, before_low, lf_byte) |
+                 (Differs(x, low, cr_byte) & DiffersFrom(x, low, first_low, first_top));
       }
-      if constexpr (kCopying) quiet &= ~(group_no_lf ^ After(no_cr, no_cr_before));
+      if constexpr (kCopying) {  // an LF just after a CR, and a CR just before an LF
+        quiet &= ~(Differs(x, low, lf_byte) ^ Differs(before, before_low, cr_byte));
+      }
     }
-    quiet &= no_cr | static_cast<Word>(~kLastByte);
-    if ((quiet & kTops) != kTops) break;
-    no_lf = group_no_lf;
+    if ((quiet & kTops) != kTops || at[taken + kGroupWords * kBytes - 1] == '\r') break;
   }
-  after_lf = (no_lf & kLastByte) == 0;
   return taken;
 }
 
 // QuietGroups for `first` and `copying` known only at run time.
 template <typename Word>
-std::ptrdiff_t QuietBytes(const char* at, std::ptrdiff_t most, int first, bool copying,
-                          bool& after_lf) {
+std::ptrdiff_t QuietBytes(const char* at, std::ptrdiff_t most, int first, bool copying) {
   if (first >= 0) {
-    return copying ? QuietGroups<Word, true, true>(at, most, first, after_lf)
-                   : QuietGroups<Word, true, false>(at, most, first, after_lf);
+    return copying ? QuietGroups<Word, true, true>(at, most, first)
+                   : QuietGroups<Word, true, false>(at, most, first);
   }
-  return copying ? QuietGroups<Word, false, true>(at, most, first, after_lf)
-                 : QuietGroups<Word, false, false>(at, most, first, after_lf);
+  return copying ? QuietGroups<Word, false, true>(at, most, first)
+                 : QuietGroups<Word, false, false>(at, most, first);
 }
 
 // FindRunStop's word steps from `at` on while a group is left; `after_lf` and `after_cr` tell of
@@ -363,11 +375,13 @@ const char* RunStopWords(const char*& at, const char* to, bool& line_start, bool
   Word after_lf = line_start ? 0x80 : 0;
   Word after_cr = cr_before ? 0x80 : 0;
   const char* stop = nullptr;
+  const char* const from = at;
   while (to - at >= kGroupWords * kBytes) {
-    if (after_cr == 0) {
-      bool lf_before = after_lf != 0;
-      at += QuietBytes<Word>(at, to - at, first, copying, lf_before);
-      after_lf = lf_before ? 0x80 : 0;
+    if (at != from && after_cr == 0) {  // the byte before is readable, and no CR
+      if (const std::ptrdiff_t quiet = QuietBytes<Word>(at, to - at, first, copying); quiet > 0) {
+        at += quiet;
+        after_lf = at[-1] == '\n' ? 0x80 : 0;
+      }
       if (to - at < kGroupWords * kBytes) break;
     }
     for (int w = 0; w < kGroupWords; ++w, at += kBytes) {
