@@ -83,7 +83,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   apt_get=("${as_root[@]}" env DEBIAN_FRONTEND=noninteractive
     apt-get -o DPkg::Lock::Timeout=600 -y)
-  "${apt_get[@]}" update
+  # A mirror in the middle of a sync serves an index of the wrong size for a while: try again, and
+  # in the end go on with the indexes that did arrive (install says what it cannot find).
+  for attempt in 1 2 3; do
+    "${apt_get[@]}" update && break
+    [ "$attempt" = 3 ] || sleep 20
+  done
   "${apt_get[@]}" install --no-install-recommends "${missing[@]}"
 fi
 
