@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "runtime/platform/posix_overlays.h"
@@ -133,11 +134,37 @@ bool ForEachLine(const char* path, const std::function<bool(char*)>& line) {
   return whole;
 }
 
+bool SteadyReading(const std::function<bool(std::vector<LockEntry>*)>& read_once,
+                   std::vector<LockEntry>* reading) {
+  constexpr int kMostReadings = 4;
+  std::vector<LockEntry> before;
+  bool whole = read_once(&before);
+  for (int made = 1; made < kMostReadings; ++made) {
+    reading->clear();
+    const bool now = read_once(reading);
+    if (whole && now && *reading == before) return true;
+    whole = now;
+    before.swap(*reading);
+  }
+  *reading = std::move(before);
+  return whole;
+}
+
 bool ForEachLockEntry(const std::function<bool(const LockEntry&)>& entry) {
-  return ForEachLine("/proc/locks", [&entry](char* line) {
-    LockEntry parsed;
-    return ParseLockLine(line, &parsed) && entry(parsed);
-  });
+  std::vector<LockEntry> reading;
+  const bool whole = SteadyReading(
+      [](std::vector<LockEntry>* into) {
+        return ForEachLine("/proc/locks", [into](char* line) {
+          LockEntry parsed;
+          if (ParseLockLine(line, &parsed)) into->push_back(parsed);
+          return false;
+        });
+      },
+      &reading);
+  for (const LockEntry& each : reading) {
+    if (entry(each)) break;
+  }
+  return whole;
 }
 
 TableNaming::TableNaming(const struct statx& file)

@@ -28,6 +28,7 @@ struct LockEntry {
   unsigned major = 0;   // the device of the file's file system, as the table gives it (hex)
   unsigned minor = 0;
   std::uint64_t inode = 0;
+  bool operator==(const LockEntry&) const = default;
 };
 
 // Parses one line of the table, such as "12: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF" or
@@ -44,8 +45,16 @@ bool ParseLockLine(const char* line, LockEntry* entry);
 // changes between two reads.
 bool ForEachLine(const char* path, const std::function<bool(char*)>& line);
 
-// Calls `entry` with each entry of the table of locks and leases until it answers true. False
-// when the table cannot be read (see ForEachLine for what a read may miss).
+// Reads a table with `read_once`, which fills a reading and tells whether it read the table
+// whole, until two readings in a row are whole and alike, or four were made; `reading` is the
+// last. Where another process took or let go a lock between two of the system's pages, a reading
+// misses an entry or shows one twice, and the next seldom does so again. True when the last
+// reading was whole.
+bool SteadyReading(const std::function<bool(std::vector<LockEntry>*)>& read_once,
+                   std::vector<LockEntry>* reading);
+
+// Calls `entry` with each entry of the table of locks and leases, from a steady reading, until it
+// answers true. False when the table cannot be read whole.
 bool ForEachLockEntry(const std::function<bool(const LockEntry&)>& entry);
 
 // What the table's device of an entry with a file's inode number says of that entry.

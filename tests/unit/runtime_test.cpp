@@ -404,5 +404,24 @@ TEST(LockTable, ReadToItsEndOrSaidToBeUnread) {
   EXPECT_FALSE(platform::posix::ForEachLine(testing::TempDir().c_str(), keep));
 }
 
+// A table that changed between the system's pages showed an entry twice or missed one: it is read
+// again until two readings agree, at most four times, the last one kept.
+TEST(LockTable, ReadAgainUntilTwoReadingsAgree) {
+  using Reading = std::vector<platform::posix::LockEntry>;
+  const platform::posix::LockEntry a{.pid = 5}, b{.pid = 6};
+  const struct {
+    std::vector<Reading> readings;
+    Reading kept;
+    int made;
+  } cases[] = {{{{a, a, b}, {a, b}, {a, b}}, {a, b}, 3}, {{{a}, {b}, {a, b}, {b, a}}, {b, a}, 4}};
+  for (const auto& c : cases) {
+    int made = 0;
+    Reading got;
+    EXPECT_TRUE(platform::posix::SteadyReading(
+        [&](Reading* into) { return *into = c.readings[made++], true; }, &got));
+    EXPECT_EQ(std::tie(got, made), std::tie(c.kept, c.made));
+  }
+}
+
 }  // namespace
 }  // namespace kg
